@@ -7,7 +7,7 @@ packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang-format
   # libraries
-  qt6-base-dev qt6-tools-dev libqt6uitools6 libgl-dev
+  qt6-base-dev qt6-tools-dev libqt6uitools6 libqt6opengl6-dev libgl-dev
   libcurl4-openssl-dev libssl-dev libicu-dev nlohmann-json3-dev libplist-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   # disk images
