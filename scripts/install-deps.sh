@@ -13,7 +13,7 @@ packages=(
   # disk images
   squashfs-tools squashfuse fuse3
   # tests and the demo
-  openssl curl nginx-light xvfb xdotool x11-apps imagemagick procps psmisc
+  ca-certificates fonts-dejavu-core openssl curl nginx-light xvfb xdotool x11-apps imagemagick procps psmisc
 )
 
 missing=()
