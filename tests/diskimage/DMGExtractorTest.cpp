@@ -168,11 +168,15 @@ class ExtractTest : public DiskImageTest {
     requireVolumes();
     requireMounting();
     work = run.folder() / ("work " + Folders::newUUIDString());
-    newContents = work / "image root" / "Tove.app" / "Contents";
+    // The update as its maker publishes it, from a build folder not named Tove.app.
+    newContents = work / "build" / "Tove 1.0.1.app" / "Contents";
     makeBundleContents(newContents, "1.0.1");
-    image = work / "images" / "Tove 1.0.1 'new'.dmg";
-    fs::create_directories(image.parent_path());
-    ASSERT_TRUE(DiskImageRun::makeImage(work / "image root", image));
+    const fs::path out = work / "out 'images'";
+    const auto published = run.runProgram(DiskImageRun::sparkler(),
+                                          {"publish", "--app", newContents.parent_path().string(),
+                                           "--version", "1.0.1", "--out", out.string()});
+    ASSERT_EQ(published.status, 0) << published.err;
+    image = out / "Tove-1.0.1.dmg";
     bundle = work / "installed" / "Tove.app";
     makeBundleContents(bundle / "Contents", "1.0.0");
     writeFile(bundle / "Contents" / "Resources" / "only-in-old", "old", fs::perms(0644));

@@ -92,6 +92,7 @@ class DiskImageRun {
   const std::string& volumes() const { return volumes_; }
   bool canMount() const { return !volumes_.empty() && canMount_; }
   static std::string tool() { return TOVE_TEST_HDIUTIL; }
+  static std::string sparkler() { return TOVE_TEST_SPARKLER; }
 
   std::vector<std::string> records() const {
     std::vector<std::string> names;
@@ -105,6 +106,11 @@ class DiskImageRun {
   // Runs the tool with `arguments` and `extraEnvironment` ("NAME=value") added.
   ToolRun runTool(const std::vector<std::string>& arguments,
                   const std::vector<std::string>& extraEnvironment = {}) const {
+    return runProgram(tool(), arguments, extraEnvironment);
+  }
+
+  ToolRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                     const std::vector<std::string>& extraEnvironment = {}) const {
     static std::atomic<int> counter = 0;
     const fs::path out = folder_ / ("out-" + std::to_string(++counter));
     const fs::path err = folder_ / ("err-" + std::to_string(counter));
@@ -112,7 +118,7 @@ class DiskImageRun {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> argvStrings{tool()};
+    std::vector<std::string> argvStrings{program};
     argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (auto& s : argvStrings) argv.push_back(s.data());
