@@ -80,6 +80,9 @@ inline std::vector<std::string> mountsBelow(const std::string& folder) {
 }
 
 class DiskImageRun {
+  // Marks a /Volumes that the tests made, and so remove again.
+  static constexpr char kMarker[] = "/Volumes/.made-by-tove-tests";
+
  public:
   static DiskImageRun& shared() {
     static DiskImageRun run;
@@ -167,9 +170,12 @@ class DiskImageRun {
   ~DiskImageRun() {
     detachAll();
     std::error_code ignored;
-    if (!volumes_.empty()) {
-      fs::remove(volumes_, ignored);
-      if (createdVolumes_) fs::remove("/Volumes", ignored);
+    if (!volumes_.empty()) fs::remove(volumes_, ignored);
+    // Test programs run side by side: whichever ends last removes the /Volumes the tests made.
+    if (fs::exists(kMarker, ignored) &&
+        std::distance(fs::directory_iterator("/Volumes", ignored), fs::directory_iterator()) == 1) {
+      fs::remove(kMarker, ignored);
+      fs::remove("/Volumes", ignored);
     }
     fs::remove_all(folder_, ignored);
   }
@@ -189,9 +195,11 @@ class DiskImageRun {
     // The attach grammar only reads mount points below /Volumes, so the run's mount points
     // live in a folder of their own there.
     std::error_code error;
-    if (!fs::exists("/Volumes")) createdVolumes_ = fs::create_directory("/Volumes", error);
     const std::string volumes = "/Volumes/tove-tests-" + Folders::newUUIDString();
-    if (fs::create_directory(volumes, error)) volumes_ = volumes;
+    for (int attempt = 0; attempt < 3 && volumes_.empty(); ++attempt) {
+      if (fs::create_directory("/Volumes", error)) std::ofstream{kMarker};
+      if (fs::create_directory(volumes, error)) volumes_ = volumes;
+    }
     ::setenv("TOVE_HDIUTIL_VOLUMES",
              volumes_.empty() ? (folder_ / "Volumes").c_str() : volumes_.c_str(), 1);
     canMount_ = ::geteuid() == 0 || ::access("/dev/fuse", R_OK | W_OK) == 0;
@@ -200,7 +208,6 @@ class DiskImageRun {
   fs::path folder_;
   fs::path state_;
   std::string volumes_;
-  bool createdVolumes_ = false;
   bool canMount_ = false;
 };
 
