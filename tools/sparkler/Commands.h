@@ -5,3 +5,8 @@
 
 /// `sparkler version TEXT`: prints the version TEXT parses to; 1 when it is not a version.
 int versionCommand(int argc, char** argv);
+
+/// `sparkler publish --app PATH/Tove.app --version V --out DIR`: builds DIR/Tove-V.dmg and
+/// appends its entry to DIR/_.json; 1 with one line on standard error when V is not newer
+/// than every listed version or anything fails (the manifest is then unchanged).
+int publishCommand(int argc, char** argv);

@@ -1,0 +1,219 @@
+// `sparkler publish --app PATH/Tove.app --version V --out DIR`: builds the update's disk image
+// DIR/Tove-V.dmg (a squashfs image with the bundle as "Tove.app" at its root) and appends its
+// entry to the manifest DIR/_.json, oldest first.
+//
+// The image is written under a temporary name and renamed into place before the manifest is
+// replaced (also through a temporary file and a rename), so the manifest never names a
+// missing or half-written image, and a failed run leaves the manifest as it was.
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "Commands.h"
+#include "tove/Checksum.h"
+#include "tove/Folders.h"
+#include "tove/QuickTask.h"
+#include "tove/Version.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kManifestName[] = "_.json";
+// The updater refuses images outside 1 to 50,000,000 bytes.
+constexpr std::uintmax_t kLargestImage = 50'000'000;
+constexpr char kUsage[] = "usage: sparkler publish --app PATH/Tove.app --version V --out DIR";
+
+int fail(const std::string& reason) {
+  std::fprintf(stderr, "sparkler publish: %s\n", reason.c_str());
+  return 1;
+}
+
+std::optional<std::string> findProgram(const std::string& name) {
+  std::string path;
+  if (const char* env = std::getenv("PATH")) path = env;
+  path += ":/usr/sbin:/usr/bin:/sbin:/bin";
+  std::istringstream folders(path);
+  for (std::string folder; std::getline(folders, folder, ':');) {
+    if (folder.empty() || folder.front() != '/') continue;
+    const std::string candidate = folder + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (in.bad()) return std::nullopt;
+  return bytes;
+}
+
+// Writes `text` to `path` through a temporary file in the same folder and a rename.
+bool replaceFile(const fs::path& path, const std::string& text) {
+  const fs::path temporary =
+      path.parent_path() / ("." + path.filename().string() + "." + tove::Folders::newUUIDString());
+  std::FILE* file = std::fopen(temporary.c_str(), "wb");
+  if (file == nullptr) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
+                       std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
+  const bool closed = std::fclose(file) == 0;
+  std::error_code error;
+  if (written && closed) {
+    fs::rename(temporary, path, error);
+    if (!error) return true;
+  }
+  fs::remove(temporary, error);
+  return false;
+}
+
+// Removes what it names when it goes out of scope, unless released.
+class Leftover {
+ public:
+  explicit Leftover(fs::path path) : path_(std::move(path)) {}
+  Leftover(const Leftover&) = delete;
+  Leftover& operator=(const Leftover&) = delete;
+  ~Leftover() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove_all(path_, ignored);
+  }
+  void release() { path_.clear(); }
+
+ private:
+  fs::path path_;
+};
+
+}  // namespace
+
+namespace {
+
+int publish(int argc, char** argv) {
+  std::optional<std::string> app, versionText, out;
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    std::optional<std::string>* slot = option == "--app"       ? &app
+                                       : option == "--version" ? &versionText
+                                       : option == "--out"     ? &out
+                                                               : nullptr;
+    if (slot == nullptr) return fail("unknown argument \"" + option + "\"; " + kUsage);
+    if (i + 1 >= argc || argv[i + 1][0] == '\0') return fail(option + " needs a value; " + kUsage);
+    *slot = argv[++i];
+  }
+  if (!app || !versionText || !out) return fail(kUsage);
+
+  std::error_code error;
+  if (!fs::is_directory(fs::path(*app) / "Contents", error)) {
+    return fail(*app + " is not an application bundle (it has no Contents folder)");
+  }
+  static const std::regex versionGrammar("[0-9]+(\\.[0-9]+){0,2}");
+  const auto version = tove::Version::versionWithString(*versionText);
+  if (!std::regex_match(*versionText, versionGrammar) || !version) {
+    return fail("\"" + *versionText + "\" is not a version (such as 1.2.3)");
+  }
+
+  const fs::path folder(*out);
+  fs::create_directories(folder, error);
+  if (error || !fs::is_directory(folder)) {
+    return fail("cannot make the folder " + folder.string() + ": " + error.message());
+  }
+  const fs::path manifestPath = folder / kManifestName;
+  auto manifest = nlohmann::ordered_json::array();
+  if (fs::exists(manifestPath, error)) {
+    const auto text = readFile(manifestPath);
+    if (!text) return fail("cannot read " + manifestPath.string());
+    manifest = nlohmann::ordered_json::parse(*text, nullptr, false);
+    if (!manifest.is_array()) return fail(manifestPath.string() + " is not a list of updates");
+  }
+  for (const auto& entry : manifest) {
+    const auto listed =
+        entry.is_object() && entry.contains("version") && entry["version"].is_string()
+            ? tove::Version::versionWithString(entry["version"].get<std::string>())
+            : std::nullopt;
+    if (!listed) return fail(manifestPath.string() + " holds an entry without a version");
+    if (listed->isEqualToOrBetterThan(version)) {
+      return fail("version " + *versionText + " is not newer than " + listed->description() +
+                  ", already in " + manifestPath.string());
+    }
+  }
+
+  const auto mksquashfs = findProgram("mksquashfs");
+  if (!mksquashfs) return fail("mksquashfs is needed (Debian package squashfs-tools)");
+  const std::string name = "Tove-" + *versionText + ".dmg";
+  const fs::path image = folder / name;
+  const fs::path temporaryImage = folder / ("." + name + "." + tove::Folders::newUUIDString());
+  Leftover imageLeftover(temporaryImage);
+
+  // The image's root holds the bundle as "Tove.app", whatever the bundle's folder is called;
+  // a bundle named otherwise is staged under that name first.
+  fs::path source = fs::absolute(*app).lexically_normal();
+  if (source.filename().empty()) source = source.parent_path();
+  std::optional<Leftover> stagingLeftover;
+  if (source.filename() != "Tove.app") {
+    const fs::path staging = folder / (".staging." + tove::Folders::newUUIDString());
+    stagingLeftover.emplace(staging);
+    fs::create_directory(staging, error);
+    if (!error) {
+      fs::copy(source, staging / "Tove.app",
+               fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
+    }
+    if (error) return fail("cannot stage " + source.string() + ": " + error.message());
+    source = staging / "Tove.app";
+  }
+  std::fprintf(stdout, "building %s from %s\n", image.c_str(), source.c_str());
+  std::fflush(stdout);
+  if (!tove::QuickTask::executeTask(
+          *mksquashfs, tove::Arguments{{source.string(), temporaryImage.string(), "-noappend",
+                                        "-keep-as-directory", "-all-root", "-no-xattrs",
+                                        "-no-progress", "-quiet"}})) {
+    return fail("mksquashfs could not build the image from " + source.string());
+  }
+
+  const auto bytes = readFile(temporaryImage);
+  if (!bytes || bytes->empty()) return fail("cannot read the image just built");
+  if (bytes->size() > kLargestImage) {
+    return fail("the image is " + std::to_string(bytes->size()) +
+                " bytes; the updater takes at most 50,000,000");
+  }
+  const auto hash = tove::Checksum::MD5String(*bytes);
+  if (!hash) return fail("cannot compute the image's MD5 digest");
+
+  fs::rename(temporaryImage, image, error);
+  if (error) return fail("cannot move the image to " + image.string() + ": " + error.message());
+  imageLeftover.release();
+  Leftover publishedImage(image);
+
+  nlohmann::ordered_json entry;
+  entry["version"] = *versionText;
+  entry["name"] = name;
+  entry["hash"] = *hash;
+  entry["size"] = bytes->size();
+  manifest.push_back(entry);
+  if (!replaceFile(manifestPath, manifest.dump(2) + "\n")) {
+    return fail("cannot write " + manifestPath.string());
+  }
+  publishedImage.release();
+  std::fprintf(stdout, "published %s (%zu bytes, MD5 %s) in %s\n", name.c_str(), bytes->size(),
+               hash->c_str(), manifestPath.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int publishCommand(int argc, char** argv) {
+  try {
+    return publish(argc, argv);
+  } catch (const std::exception& exception) {
+    return fail(exception.what());
+  }
+}
