@@ -24,7 +24,7 @@ struct Timeouts {
 /// The whole body of an https URL, fetched on the calling thread (it blocks). nullopt when
 /// the URL is not https, the connection or TLS verification fails, a redirect leads to
 /// anything but https, the server answers with an HTTP error status, a time limit is hit, or
-/// the body exceeds `limits.maxBytes` (0 allows no body at all).
+/// the body exceeds `limits.maxBytes`; nullopt without a request when `maxBytes` is 0.
 std::optional<std::string> contentsOfURL(std::string_view url, const Limits& limits) noexcept;
 
 /// Trusts the certificates in the PEM file `path` in addition to the system's CA store, for
