@@ -1,0 +1,49 @@
+#include "tove/Log.h"
+
+#include <syslog.h>
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace tove::Log {
+namespace {
+
+std::mutex mutex;
+std::shared_ptr<const std::function<void(std::string_view)>> sink;
+
+}  // namespace
+
+void line(std::string_view text) noexcept {
+  std::shared_ptr<const std::function<void(std::string_view)>> currentSink;
+  try {
+    // syslog wants a terminated string; the copy also keeps embedded text intact.
+    const std::string copy(text);
+    std::lock_guard lock(mutex);
+    syslog(LOG_NOTICE, "%s", copy.c_str());
+    std::fwrite(copy.data(), 1, copy.size(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+    currentSink = sink;
+  } catch (...) {
+    return;
+  }
+  // Called outside the lock, so a sink may log in turn.
+  if (currentSink) {
+    try {
+      (*currentSink)(text);
+    } catch (...) {
+    }
+  }
+}
+
+void setSink(std::function<void(std::string_view)> newSink) {
+  auto shared =
+      newSink ? std::make_shared<const std::function<void(std::string_view)>>(std::move(newSink))
+              : nullptr;
+  std::lock_guard lock(mutex);
+  sink = std::move(shared);
+}
+
+}  // namespace tove::Log
