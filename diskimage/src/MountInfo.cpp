@@ -1,0 +1,10 @@
+#include "tove/MountInfo.h"
+
+namespace tove {
+
+std::optional<MountInfo> MountInfo::infoWithDisk(std::string_view disk, std::string_view root) {
+  if (disk.empty() || root.empty()) return std::nullopt;
+  return MountInfo(std::string(disk), std::string(root));
+}
+
+}  // namespace tove

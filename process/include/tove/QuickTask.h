@@ -1,0 +1,198 @@
+#pragma once
+
+#include <initializer_list>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tove {
+
+// Label types. Each parameter of the QuickTask families has its own type so that every
+// call site names what it passes (`Arguments{{"attach", image}}`, `Input{"abc"}`) and no
+// overload can be picked by accident. None converts implicitly from another.
+
+/// The program's arguments, not including its own name; each string is one argument.
+struct Arguments {
+  std::vector<std::string> list;
+};
+
+/// The program's entire standard input (UTF-8 text), followed by end of file.
+struct Input {
+  std::string text;
+};
+
+/// The whole environment of the child, replacing the application's.
+struct Environment {
+  std::map<std::string, std::string> variables;
+};
+
+/// The directory in which the program starts.
+struct LaunchedFrom {
+  std::string path;
+};
+
+/// A regular expression in ICU syntax, compiled with no flags.
+struct SearchingForPattern {
+  std::string pattern;
+};
+
+/// Captured values to pass over; empty passes over nothing.
+struct Reject {
+  std::set<std::string> values;
+};
+
+/// Runs external programs to completion (posix_spawn, pipes, poll) and reports their
+/// status, success or standard output. Stateless; every call is independent and may run on
+/// any thread.
+///
+/// A nil task is the empty string_view. The task is a path used unchanged (no PATH search).
+///
+/// Status: the program's exit status; 128 + the signal number when it was ended by a
+/// signal; 1 for every failure before the program ran (nil task, a program that cannot be
+/// started: missing, not executable, a working directory that does not exist, no pipes).
+/// Success is status 0.
+///
+/// Input: when given, its bytes are the child's whole standard input, fed while output is
+/// drained (no deadlock with a child that writes first); a child that closes its input early
+/// simply gets no more (never SIGPIPE for the application). The child's environment then is
+/// the Environment argument if given, else the application's own, with "QuickTask.STDIN" set
+/// to "YES". Without input the child inherits the application's standard input and, unless
+/// an Environment is given, its environment.
+///
+/// Standard error is always discarded; the status forms discard standard output too. No
+/// descriptor opened by a call outlives it or leaks into another child.
+class QuickTask {
+ public:
+  QuickTask() = delete;
+
+  // ---- status workhorse and status forms -------------------------------------------------
+
+  /// 1 when the program could not be started; 128 + signal for a child ended by a signal.
+  static int statusOfTask(std::string_view task, const std::optional<Arguments>& arguments,
+                          const std::optional<Input>& input,
+                          const std::optional<Environment>& environment,
+                          const std::optional<LaunchedFrom>& launchedFrom) noexcept;
+  /// 1 when the program could not be started.
+  static int statusOfTask(std::string_view task, const std::optional<Arguments>& arguments,
+                          const std::optional<Input>& input,
+                          const std::optional<Environment>& environment) noexcept;
+  /// 1 when the program could not be started.
+  static int statusOfTask(std::string_view task) noexcept;
+  /// 1 when the program could not be started.
+  static int statusOfTask(std::string_view task, const Arguments& arguments) noexcept;
+  /// 1 when the program could not be started.
+  static int statusOfTask(std::string_view task, const Input& input) noexcept;
+  /// 1 when the program could not be started.
+  static int statusOfTask(std::string_view task, const Arguments& arguments,
+                          const Input& input) noexcept;
+
+  // ---- success forms (true exactly for status 0) ----------------------------------------
+
+  /// false when the program could not be started or did not exit with 0.
+  static bool executeTask(std::string_view task) noexcept;
+  /// false when the program could not be started or did not exit with 0.
+  static bool executeTask(std::string_view task, const Arguments& arguments) noexcept;
+  /// false when the program could not be started or did not exit with 0.
+  static bool executeTask(std::string_view task, const Input& input) noexcept;
+  /// false when the program could not be started or did not exit with 0.
+  static bool executeTask(std::string_view task, const Arguments& arguments,
+                          const Input& input) noexcept;
+  /// false when the program could not be started or did not exit with 0.
+  static bool executeTask(std::string_view task, const Arguments& arguments,
+                          const Environment& environment) noexcept;
+  /// false when the program could not be started or did not exit with 0.
+  static bool executeTask(std::string_view task, const LaunchedFrom& launchedFrom) noexcept;
+  /// false when the program could not be started or did not exit with 0.
+  static bool executeTask(std::string_view task, const Arguments& arguments,
+                          const LaunchedFrom& launchedFrom) noexcept;
+  /// false when the program could not be started or did not exit with 0.
+  static bool executeTask(std::string_view task, const Input& input,
+                          const LaunchedFrom& launchedFrom) noexcept;
+  /// false when the program could not be started or did not exit with 0.
+  static bool executeTask(std::string_view task, const Arguments& arguments, const Input& input,
+                          const LaunchedFrom& launchedFrom) noexcept;
+  /// false when the program could not be started or did not exit with 0.
+  static bool executeTask(std::string_view task, const Arguments& arguments,
+                          const Environment& environment,
+                          const LaunchedFrom& launchedFrom) noexcept;
+
+  // ---- output workhorse and output forms ------------------------------------------------
+  // Trimming strips Unicode white space and line breaks (categories Z*, U+000A-U+000D,
+  // U+0085) from both ends. The forms that do not name `trimmed` trim.
+
+  /// nullopt when the program could not be started, exited with a non-zero status or was
+  /// ended by a signal, or wrote output that is not valid UTF-8.
+  static std::optional<std::string> outputOfTask(std::string_view task,
+                                                 const std::optional<Arguments>& arguments,
+                                                 const std::optional<Input>& input,
+                                                 bool trimmed) noexcept;
+  /// nullopt as for the output workhorse.
+  static std::optional<std::string> outputOfTask(std::string_view task) noexcept;
+  /// nullopt as for the output workhorse.
+  static std::optional<std::string> outputOfTask(std::string_view task,
+                                                 const Arguments& arguments) noexcept;
+  /// nullopt as for the output workhorse.
+  static std::optional<std::string> outputOfTask(std::string_view task,
+                                                 const Input& input) noexcept;
+  /// nullopt as for the output workhorse.
+  static std::optional<std::string> outputOfTask(std::string_view task, const Arguments& arguments,
+                                                 const Input& input) noexcept;
+  /// nullopt as for the output workhorse.
+  static std::optional<std::string> outputOfTask(std::string_view task, bool trimmed) noexcept;
+  /// nullopt as for the output workhorse.
+  static std::optional<std::string> outputOfTask(std::string_view task, const Arguments& arguments,
+                                                 bool trimmed) noexcept;
+  /// nullopt as for the output workhorse.
+  static std::optional<std::string> outputOfTask(std::string_view task, const Input& input,
+                                                 bool trimmed) noexcept;
+
+  // ---- output pattern search -----------------------------------------------------------
+  // Watches the child's standard output for the first match of `pattern` whose last capture
+  // group (the whole match without groups) is not in `reject`. Once a value is accepted the
+  // child is sent SIGTERM and the call returns without waiting for it; the child is still
+  // reaped in the background. An incomplete UTF-8 sequence at the end of one read is joined
+  // with the next; a match spanning two reads is not found.
+
+  /// nullopt for a nil task, an empty or invalid pattern, a program that cannot be started,
+  /// output that is not valid UTF-8, or a child that ended with no value accepted.
+  static std::optional<std::string> outputOfTask(std::string_view task, const Arguments& arguments,
+                                                 const SearchingForPattern& pattern,
+                                                 const Reject& reject) noexcept;
+  /// nullopt as for the form with arguments.
+  static std::optional<std::string> outputOfTask(std::string_view task,
+                                                 const SearchingForPattern& pattern,
+                                                 const Reject& reject) noexcept;
+
+  // ---- the receiving side of input ------------------------------------------------------
+
+  /// The bytes of this process's standard input up to end of file, possibly empty; nullopt
+  /// (standard input untouched) when "QuickTask.STDIN" is not in the environment, or on a
+  /// read error. Calls from several threads are serialised: the first reads everything.
+  static std::optional<std::string> input() noexcept;
+  /// input() as text; nullopt when input() is nullopt or empty, or not valid UTF-8.
+  static std::optional<std::string> stringInput() noexcept;
+
+  // ---- forms that would silently pick the wrong overload --------------------------------
+  // A bare braced list such as {"-v"} could otherwise become an Input or a LaunchedFrom, and
+  // a string literal could become the `trimmed` flag: name the label type instead.
+  static int statusOfTask(std::string_view, std::initializer_list<std::string>) = delete;
+  static bool executeTask(std::string_view, std::initializer_list<std::string>) = delete;
+  static bool executeTask(std::string_view, std::initializer_list<std::string>,
+                          const LaunchedFrom&) = delete;
+  static std::optional<std::string> outputOfTask(std::string_view,
+                                                 std::initializer_list<std::string>) = delete;
+  static std::optional<std::string> outputOfTask(std::string_view,
+                                                 std::initializer_list<std::string>, bool) = delete;
+  template <class NotBool>
+  static std::optional<std::string> outputOfTask(std::string_view, NotBool) = delete;
+  template <class NotBool>
+  static std::optional<std::string> outputOfTask(std::string_view, const Arguments&,
+                                                 NotBool) = delete;
+  template <class NotBool>
+  static std::optional<std::string> outputOfTask(std::string_view, const Input&, NotBool) = delete;
+};
+
+}  // namespace tove
