@@ -17,10 +17,13 @@ function(tove_add_bundle target)
 
   set(contents ${arg_FOLDER}/Tove.app/Contents)
   set(stamp ${CMAKE_CURRENT_BINARY_DIR}/${target}/bundle.stamp)
+  # The bundle carries its disk image tool (tools/hdiutil, a target defined after this one),
+  # which DMGExtractor looks for in Contents/Helpers.
   set(helpers)
-  if(TARGET hdiutil)
+  if(EXISTS ${CMAKE_SOURCE_DIR}/tools/hdiutil/CMakeLists.txt)
     set(helpers COMMAND ${CMAKE_COMMAND} -E make_directory ${contents}/Helpers
                 COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:hdiutil> ${contents}/Helpers/)
+    set(helper_target hdiutil)
   endif()
   add_custom_command(
     OUTPUT ${stamp}
@@ -33,7 +36,7 @@ function(tove_add_bundle target)
     ${helpers}
     COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
     DEPENDS Tove ${plist} ${TOVE_RESOURCES_DIR}/MainWindow.ui ${TOVE_RESOURCES_DIR}/Scripts/bounce.sh
-            $<$<TARGET_EXISTS:hdiutil>:hdiutil>
+            ${helper_target}
     COMMENT "Making ${contents} (version ${arg_VERSION})"
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${stamp})
