@@ -113,11 +113,5 @@ INSTANTIATE_TEST_SUITE_P(Table, NumberNarrowing,
                                          NarrowingCase{4294967301u, 5, 5},
                                          NarrowingCase{18446744073709551615u, 4294967295u, 65535}));
 
-TEST(NumberNarrowing, ConvertsSignedAndFloatingValuesWithoutUndefinedBehaviour) {
-  EXPECT_EQ(Number::withInt64(-1).UInt64Value(), 18446744073709551615u);
-  EXPECT_EQ(Number::withDouble(70000.9).UInt16Value(), 4464);
-  EXPECT_EQ(Number::withDouble(1e300).UInt64Value(), 18446744073709551615u);
-}
-
 }  // namespace
 }  // namespace tove

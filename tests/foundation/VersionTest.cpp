@@ -60,16 +60,6 @@ TEST(VersionRange, RefusesComponentsThatDoNotFitSixteenBits) {
   EXPECT_EQ(Version::versionWithString("1.2.0000000000000000000000065535"), v(1, 2, 65535));
 }
 
-TEST(VersionFactories, RefuseZeroAndKeepComponents) {
-  EXPECT_FALSE(Version::versionWithMajor(0, 0, 0));
-  const auto version = Version::versionWithMajor(4, 5, 6);
-  ASSERT_TRUE(version);
-  EXPECT_EQ(version->major(), 4);
-  EXPECT_EQ(version->minor(), 5);
-  EXPECT_EQ(version->maintenance(), 6);
-  EXPECT_EQ(Version().description(), "0");
-}
-
 TEST(VersionDescription, RoundTripsThroughTheGrammar) {
   for (const auto& version : {v(1, 2, 0), v(3, 0, 0), v(1, 0, 3), v(0, 0, 9), v(7, 8, 9)}) {
     ASSERT_TRUE(version);
