@@ -40,7 +40,9 @@ class ScopeExit {
   Action action_;
 };
 
-bool isExecutable(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
+bool isExecutable(const std::string& path) {
+  return ::access(path.c_str(), X_OK) == 0;
+}
 
 // `first` and `second` with exactly one "/" between them and no trailing "/".
 std::string appendingPathComponent(std::string_view first, std::string_view second) {
@@ -88,8 +90,8 @@ std::optional<MountInfo> DMGExtractor::mountInfoFromOutput(std::string_view outp
     std::size_t start = 0;
     while (start <= output.size()) {
       const auto end = output.find('\n', start);
-      const std::string_view line =
-          output.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+      const std::string_view line = output.substr(
+          start, end == std::string_view::npos ? std::string_view::npos : end - start);
       const icu::UnicodeString text = icu::UnicodeString::fromUTF8(
           icu::StringPiece(line.data(), static_cast<int32_t>(line.size())));
       std::unique_ptr<icu::RegexMatcher> matcher(pattern->matcher(text, status));
@@ -164,8 +166,7 @@ std::optional<std::string> DMGExtractor::extract(std::string_view item, std::str
 std::optional<std::string> DMGExtractor::extract(std::string_view item,
                                                  std::string_view image) noexcept {
   try {
-    const std::string destination =
-        Folders::temporary().string() + "/" + Folders::newUUIDString();
+    const std::string destination = Folders::temporary().string() + "/" + Folders::newUUIDString();
     return extract(item, image, destination);
   } catch (...) {
     return std::nullopt;

@@ -42,8 +42,7 @@ bool makeFolder(const std::string& folder, std::string& error) {
     return false;
   }
   struct stat info {};
-  if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-      info.st_uid != ::geteuid()) {
+  if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) {
     error = "the state folder " + folder + " is not a folder of this user";
     return false;
   }

@@ -30,7 +30,11 @@ std::optional<std::string> SquashfsSuperblock::problemWithImage(const std::strin
   struct stat info {};
   std::array<unsigned char, kSuperblockSize> bytes{};
   std::size_t have = 0;
-  bool readFailed = ::fstat(fd, &info) != 0;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return std::string("not a disk image file");
+  }
+  bool readFailed = false;
   while (!readFailed && have < bytes.size()) {
     const ssize_t n = ::read(fd, bytes.data() + have, bytes.size() - have);
     if (n < 0 && errno == EINTR) continue;
@@ -41,7 +45,6 @@ std::optional<std::string> SquashfsSuperblock::problemWithImage(const std::strin
   const int savedErrno = errno;
   ::close(fd);
   if (readFailed) return std::string("cannot read the image: ") + std::strerror(savedErrno);
-  if (!S_ISREG(info.st_mode)) return std::string("not a disk image file");
 
   if (have < 4 || std::memcmp(bytes.data(), "hsqs", 4) != 0) {
     return std::string("not a disk image (no squashfs signature)");
@@ -75,8 +78,8 @@ std::optional<std::string> SquashfsSuperblock::problemWithImage(const std::strin
     return std::string("corrupt image: truncated (") + std::to_string(fileSize) + " of " +
            std::to_string(bytesUsed) + " bytes)";
   }
-  if (inodeTable < kSuperblockSize || inodeTable >= directoryTable ||
-      directoryTable >= bytesUsed || idTable == kAbsent || idTable >= bytesUsed) {
+  if (inodeTable < kSuperblockSize || inodeTable >= directoryTable || directoryTable >= bytesUsed ||
+      idTable == kAbsent || idTable >= bytesUsed) {
     return std::string("corrupt image: tables out of range");
   }
   return std::nullopt;

@@ -41,7 +41,8 @@ using namespace tove::hdiutil;
 
 namespace {
 
-constexpr char kUsage[] = "usage: hdiutil attach IMAGE [-nobrowse] | hdiutil detach DEVICE [-force]";
+constexpr char kUsage[] =
+    "usage: hdiutil attach IMAGE [-nobrowse] | hdiutil detach DEVICE [-force]";
 constexpr char kDefaultVolumes[] = "/Volumes";
 constexpr std::chrono::seconds kDaemonExitLimit{10};
 
@@ -64,9 +65,16 @@ std::string realPath(const std::string& path) {
 std::size_t decode(const std::string& text, std::size_t i, char32_t& point) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   const unsigned char lead = byte(i);
-  std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+  std::size_t length = lead < 0x80         ? 1
+                       : (lead >> 5) == 6  ? 2
+                       : (lead >> 4) == 14 ? 3
+                       : (lead >> 3) == 30 ? 4
+                                           : 0;
   if (length == 0 || i + length > text.size()) return 0;
-  point = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
+  point = length == 1   ? lead
+          : length == 2 ? (lead & 0x1F)
+          : length == 3 ? (lead & 0x0F)
+                        : (lead & 0x07);
   for (std::size_t k = 1; k < length; ++k) {
     if ((byte(i + k) & 0xC0) != 0x80) return 0;
     point = (point << 6) | (byte(i + k) & 0x3F);
@@ -94,9 +102,9 @@ std::string volumeName(const std::string& image) {
   for (std::size_t i = 0; i < name.size();) {
     char32_t point = 0;
     const std::size_t length = decode(name, i, point);
-    const bool lineBreakOrControl =
-        point < 0x20 || point == 0x7F || (point >= 0x80 && point < 0xA0) || point == 0x2028 ||
-        point == 0x2029;
+    const bool lineBreakOrControl = point < 0x20 || point == 0x7F ||
+                                    (point >= 0x80 && point < 0xA0) || point == 0x2028 ||
+                                    point == 0x2029;
     if (length == 0 || lineBreakOrControl) {
       clean.push_back('_');
       i += length == 0 ? 1 : length;
@@ -213,8 +221,10 @@ int attach(const std::vector<std::string>& args) {
   const bool useFuse = fuseReady && mounter != "kernel";
   const bool useKernel = kernelReady && mounter != "fuse";
   if (!useFuse && !useKernel) {
-    if (mounter == "kernel") return fail("attach", "mounting with the kernel's loop device needs root");
-    if (mounter == "fuse") return fail("attach", "FUSE is not available (squashfuse and /dev/fuse are needed)");
+    if (mounter == "kernel")
+      return fail("attach", "mounting with the kernel's loop device needs root");
+    if (mounter == "fuse")
+      return fail("attach", "FUSE is not available (squashfuse and /dev/fuse are needed)");
     return fail("attach",
                 "cannot mount: FUSE is not available (squashfuse and /dev/fuse are needed) and "
                 "mounting with the kernel's loop device needs root");
@@ -223,7 +233,8 @@ int attach(const std::vector<std::string>& args) {
   std::string volumes = environment("TOVE_HDIUTIL_VOLUMES");
   if (volumes.empty()) volumes = kDefaultVolumes;
   while (volumes.size() > 1 && volumes.back() == '/') volumes.pop_back();
-  if (volumes.front() != '/') return fail("attach", "TOVE_HDIUTIL_VOLUMES must be an absolute path");
+  if (volumes.front() != '/')
+    return fail("attach", "TOVE_HDIUTIL_VOLUMES must be an absolute path");
   if (const auto problem = prepareVolumes(volumes)) return fail("attach", *problem);
 
   std::string error;

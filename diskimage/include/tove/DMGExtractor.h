@@ -49,8 +49,7 @@ class DMGExtractor {
                                             std::string_view destination) noexcept;
 
   /// extract(item, image, <temporary folder>/<new UUID>); nullopt as for the full form.
-  static std::optional<std::string> extract(std::string_view item,
-                                            std::string_view image) noexcept;
+  static std::optional<std::string> extract(std::string_view item, std::string_view image) noexcept;
 
   /// The path the tool is run at (see above).
   static std::string toolPath();

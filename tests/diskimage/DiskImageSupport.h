@@ -1,0 +1,231 @@
+#pragma once
+
+// What the disk image tests share: a per-run folder (HOME, TMPDIR, the tool's state folder),
+// a per-run folder of mount points below /Volumes, squashfs images made for the test, the
+// tool run with its standard output and error captured, and a clean-up that detaches
+// whatever a failed test left attached.
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tove/Folders.h"
+#include "tove/QuickTask.h"
+
+extern char** environ;
+
+namespace tove::test {
+
+namespace fs = std::filesystem;
+
+inline std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void writeFile(const fs::path& path, const std::string& text, fs::perms mode) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  fs::permissions(path, mode);
+}
+
+inline std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// The mounts below `folder` that this machine has, from /proc/self/mountinfo (escapes
+// decoded enough for the names the tests use).
+inline std::vector<std::string> mountsBelow(const std::string& folder) {
+  std::vector<std::string> found;
+  std::ifstream table("/proc/self/mountinfo");
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, mountPoint;
+    fields >> id >> parent >> device >> root >> mountPoint;
+    std::string decoded;
+    for (std::size_t i = 0; i < mountPoint.size(); ++i) {
+      if (mountPoint[i] == '\\' && i + 3 < mountPoint.size()) {
+        decoded.push_back(static_cast<char>(std::stoi(mountPoint.substr(i + 1, 3), nullptr, 8)));
+        i += 3;
+      } else {
+        decoded.push_back(mountPoint[i]);
+      }
+    }
+    if (decoded.rfind(folder + "/", 0) == 0) found.push_back(decoded);
+  }
+  return found;
+}
+
+class DiskImageRun {
+ public:
+  static DiskImageRun& shared() {
+    static DiskImageRun run;
+    return run;
+  }
+
+  const fs::path& folder() const { return folder_; }
+  const fs::path& state() const { return state_; }
+  // Empty when no folder of mount points below /Volumes could be made.
+  const std::string& volumes() const { return volumes_; }
+  bool canMount() const { return !volumes_.empty() && canMount_; }
+  static std::string tool() { return TOVE_TEST_HDIUTIL; }
+
+  std::vector<std::string> records() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(state_)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("disk", 0) == 0) names.push_back(name);
+    }
+    return names;
+  }
+
+  // Runs the tool with `arguments` and `extraEnvironment` ("NAME=value") added.
+  ToolRun runTool(const std::vector<std::string>& arguments,
+                  const std::vector<std::string>& extraEnvironment = {}) const {
+    static std::atomic<int> counter = 0;
+    const fs::path out = folder_ / ("out-" + std::to_string(++counter));
+    const fs::path err = folder_ / ("err-" + std::to_string(counter));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> argvStrings{tool()};
+    argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& s : argvStrings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string entry(*e);
+      const std::string name = entry.substr(0, entry.find('=') + 1);
+      bool replaced = false;
+      for (const auto& extra : extraEnvironment) replaced |= extra.rfind(name, 0) == 0;
+      if (!replaced) envStrings.push_back(entry);
+    }
+    envStrings.insert(envStrings.end(), extraEnvironment.begin(), extraEnvironment.end());
+    std::vector<char*> envp;
+    for (auto& s : envStrings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    ToolRun run;
+    if (posix_spawn(&pid, argvStrings[0].c_str(), &actions, nullptr, argv.data(), envp.data()) ==
+        0) {
+      int status = 0;
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    run.out = readFile(out);
+    run.err = readFile(err);
+    fs::remove(out);
+    fs::remove(err);
+    return run;
+  }
+
+  // A squashfs image at `image` holding the tree at `source` as its root.
+  static bool makeImage(const fs::path& source, const fs::path& image) {
+    return QuickTask::executeTask("/usr/bin/mksquashfs",
+                                  Arguments{{source.string(), image.string(), "-noappend",
+                                             "-no-progress", "-quiet", "-all-root"}});
+  }
+
+  // Detaches everything the tool has a record of, so that a failed test leaves nothing.
+  void detachAll() const {
+    for (const std::string& record : records()) runTool({"detach", record, "-force"});
+  }
+
+  ~DiskImageRun() {
+    detachAll();
+    std::error_code ignored;
+    if (!volumes_.empty()) {
+      fs::remove(volumes_, ignored);
+      if (createdVolumes_) fs::remove("/Volumes", ignored);
+    }
+    fs::remove_all(folder_, ignored);
+  }
+
+ private:
+  DiskImageRun() {
+    std::string pattern = (fs::temp_directory_path() / "tove-diskimage-XXXXXX").string();
+    folder_ = ::mkdtemp(pattern.data());
+    state_ = folder_ / "state";
+    fs::create_directories(folder_ / "home");
+    fs::create_directories(folder_ / "tmp");
+    fs::create_directories(state_);
+    ::setenv("HOME", (folder_ / "home").c_str(), 1);
+    ::setenv("TMPDIR", (folder_ / "tmp").c_str(), 1);
+    ::setenv("TOVE_HDIUTIL_STATE", state_.c_str(), 1);
+    ::unsetenv("TOVE_HDIUTIL_MOUNTER");
+    // The attach grammar only reads mount points below /Volumes, so the run's mount points
+    // live in a folder of their own there.
+    std::error_code error;
+    if (!fs::exists("/Volumes")) createdVolumes_ = fs::create_directory("/Volumes", error);
+    const std::string volumes = "/Volumes/tove-tests-" + Folders::newUUIDString();
+    if (fs::create_directory(volumes, error)) volumes_ = volumes;
+    ::setenv("TOVE_HDIUTIL_VOLUMES",
+             volumes_.empty() ? (folder_ / "Volumes").c_str() : volumes_.c_str(), 1);
+    canMount_ = ::geteuid() == 0 || ::access("/dev/fuse", R_OK | W_OK) == 0;
+  }
+
+  fs::path folder_;
+  fs::path state_;
+  std::string volumes_;
+  bool createdVolumes_ = false;
+  bool canMount_ = false;
+};
+
+// Every test starts and ends with nothing attached; a test that failed half-way is cleaned
+// up here, and the check that nothing of ours is left runs after every test.
+class DiskImageTest : public ::testing::Test {
+ protected:
+  DiskImageRun& run = DiskImageRun::shared();
+
+  void TearDown() override {
+    const auto leftRecords = run.records();
+    const auto leftMounts =
+        run.volumes().empty() ? std::vector<std::string>{} : mountsBelow(run.volumes());
+    run.detachAll();
+    EXPECT_TRUE(leftRecords.empty()) << "a test left a record: " << leftRecords.front();
+    EXPECT_TRUE(leftMounts.empty()) << "a test left a mount: " << leftMounts.front();
+    if (!run.volumes().empty()) {
+      for (const auto& entry : fs::directory_iterator(run.volumes())) {
+        ADD_FAILURE() << "a test left a mount point: " << entry.path();
+        std::error_code ignored;
+        fs::remove(entry.path(), ignored);
+      }
+    }
+  }
+
+  void requireMounting() {
+    if (!run.canMount()) GTEST_SKIP() << "this machine cannot mount images here";
+  }
+  void requireVolumes() {
+    if (run.volumes().empty()) GTEST_SKIP() << "/Volumes cannot be made here";
+  }
+};
+
+}  // namespace tove::test
