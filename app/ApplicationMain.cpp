@@ -3,6 +3,8 @@
 #include <memory>
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
 
 #include "tove/AppConfig.h"
 #include "tove/AppDelegate.h"
@@ -14,6 +16,19 @@
 #include "tove/URLLoader.h"
 
 namespace tove {
+
+bool waitForInstallation(const AppDelegate& delegate, std::chrono::milliseconds timeout) {
+  QElapsedTimer clock;
+  clock.start();
+  // The outcome arrives as a posted event; the ticks bound each wait so the clock is read.
+  QTimer tick;
+  tick.start(100);
+  while (delegate.installing()) {
+    if (clock.elapsed() > timeout.count()) return false;
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
+  return true;
+}
 
 int ApplicationMain(int argc, char** argv) {
   QApplication application(argc, argv);
@@ -43,6 +58,11 @@ int ApplicationMain(int argc, char** argv) {
   }
   window->show();
   const int result = application.exec();
+  if (delegate->installing()) {
+    window->hide();
+    if (!waitForInstallation(*delegate, std::chrono::minutes(2)))
+      Log::line("Quitting while an update is still being installed");
+  }
 
   // Jobs still running post nothing more into an application that is going away.
   dispatch::setMainLoop(nullptr);

@@ -1,4 +1,5 @@
 #include "tove/AppDelegate.h"
+#include "tove/ApplicationMain.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -238,6 +239,21 @@ TEST_F(AppDelegateTest, AFailedInstallationEnablesBothButtonsAndKeepsTheBundle) 
   ASSERT_TRUE(testing::waitUntil([&] { return bounceButton->isEnabled(); }));
   EXPECT_TRUE(updateButton->isEnabled());
   EXPECT_EQ(testing::snapshot(bundle), before);
+}
+
+TEST_F(AppDelegateTest, QuittingDuringAnInstallationLetsItFinish) {
+  publish("1.2.4");
+  launch();
+  waitForFirstCheck(true);
+  checkAction->trigger();
+  runUntilQuit([&] {
+    QTest::mouseClick(updateButton, Qt::LeftButton);
+    quitAction->trigger();
+  });
+  EXPECT_TRUE(waitForInstallation(*delegate, std::chrono::seconds(60)));
+  EXPECT_FALSE(delegate->installing());
+  EXPECT_EQ(testing::readFile(bundle / "Contents/MacOS/Tove"), "#!/bin/sh\n# new\n");
+  EXPECT_TRUE(launches.empty());
 }
 
 TEST_F(AppDelegateTest, QuittingFromTheMenuLaunchesNothing) {

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QTimer>
 
 #include "tove/Checksum.h"
 #include "tove/testing/TestBundle.h"
@@ -19,9 +20,12 @@ namespace fs = std::filesystem;
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   QElapsedTimer clock;
   clock.start();
+  // Conditions may change on other threads or in other processes; the ticks bound each wait.
+  QTimer tick;
+  tick.start(20);
   while (!done()) {
     if (clock.elapsed() > timeout.count()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
   return true;
 }

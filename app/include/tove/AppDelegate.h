@@ -65,8 +65,10 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   /// Whether an installation started by update() has not yet reported its outcome.
   bool installing() const noexcept { return installing_; }
 
+  /// The URL handed to the updater at start-up.
   const std::string& manifestURL() const noexcept { return manifestURL_; }
 
+  /// The outlets, set by Interface::connect; null when unset or once the widget is destroyed.
   QWidget* window() const { return window_; }
   void setWindow(QWidget* window) { window_ = window; }
   QLabel* label() const { return label_; }

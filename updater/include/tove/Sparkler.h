@@ -64,6 +64,9 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
   /// nullopt for an empty or unsafe name, no folder, or no such file.
   std::optional<std::string> cachedPath(std::string_view name) const;
 
+  /// Starts installing the newest update over the running bundle and returns true; `handler`
+  /// then hears the outcome once, on the main loop. false when `handler` is empty (nothing is
+  /// called) or no update is available (`handler(false)` has run before the return).
   bool update(std::function<void(bool)> handler);
 
   /// Whether the last check found a newer update verified in the cache.
