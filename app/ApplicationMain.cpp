@@ -1,0 +1,72 @@
+#include "tove/ApplicationMain.h"
+
+#include <memory>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include "tove/AppConfig.h"
+#include "tove/AppDelegate.h"
+#include "tove/Bundle.h"
+#include "tove/Dispatch.h"
+#include "tove/Interface.h"
+#include "tove/Log.h"
+#include "tove/QtMainLoop.h"
+#include "tove/URLLoader.h"
+
+namespace tove {
+
+bool waitForInstallation(const AppDelegate& delegate, std::chrono::milliseconds timeout) {
+  QElapsedTimer clock;
+  clock.start();
+  // The outcome arrives as a posted event; the ticks bound each wait so the clock is read.
+  QTimer tick;
+  tick.start(100);
+  while (delegate.installing()) {
+    if (clock.elapsed() > timeout.count()) return false;
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
+  return true;
+}
+
+int ApplicationMain(int argc, char** argv) {
+  QApplication application(argc, argv);
+
+  // An installation swaps the bundle's Contents folder, after which /proc/self/exe names the
+  // old, removed copy; the bundle found at launch stays the right one for the whole run.
+  Bundle::overrideMainBundlePath(Bundle::mainBundle()->bundlePath());
+
+  if (kExtraCAFile[0] != '\0' && !URLLoader::setExtraCAFile(std::filesystem::path(kExtraCAFile))) {
+    Log::line(std::string("Cannot read the extra CA file ") + kExtraCAFile);
+  }
+  // The updater's scheduling steps and timers run on the GUI thread from its first check on.
+  dispatch::setMainLoop(std::make_shared<QtMainLoop>());
+
+  auto interfaceFile = Bundle::mainBundle()->URLForResource("MainWindow", "ui");
+  if (!interfaceFile) {
+    Log::line("Cannot find MainWindow.ui in the bundle " +
+              Bundle::mainBundle()->bundlePath().string());
+    dispatch::setMainLoop(nullptr);
+    return 1;
+  }
+  std::unique_ptr<QWidget> window = Interface::load(*interfaceFile);
+  auto delegate = std::make_shared<AppDelegate>();
+  if (!window || !Interface::connect(application, *window, delegate)) {
+    dispatch::setMainLoop(nullptr);
+    return 1;
+  }
+  window->show();
+  const int result = application.exec();
+  if (delegate->installing()) {
+    window->hide();
+    if (!waitForInstallation(*delegate, std::chrono::minutes(2)))
+      Log::line("Quitting while an update is still being installed");
+  }
+
+  // Jobs still running post nothing more into an application that is going away.
+  dispatch::setMainLoop(nullptr);
+  return result;
+}
+
+}  // namespace tove

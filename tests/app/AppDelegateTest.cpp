@@ -1,0 +1,288 @@
+#include "tove/AppDelegate.h"
+#include "tove/ApplicationMain.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "AppTestSupport.h"
+#include "tove/Bundle.h"
+#include "tove/DMGExtractor.h"
+#include "tove/Dispatch.h"
+#include "tove/Interface.h"
+#include "tove/Log.h"
+#include "tove/QtMainLoop.h"
+#include "tove/Sparkler.h"
+#include "tove/URLLoader.h"
+#include "tove/testing/HttpsServer.h"
+#include "tove/testing/TempDir.h"
+#include "tove/testing/TempHome.h"
+
+namespace tove {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::HttpsServer;
+
+constexpr char kManifestPath[] = "/assets/Tove/software/mac/_.json";
+constexpr char kFolderPath[] = "/assets/Tove/software/mac/";
+
+// The window and delegate as ApplicationMain makes them, a test bundle as the main bundle and
+// a server of the test's own as the maker's; the relaunch script's launches are counted.
+class AppDelegateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (Sparkler::sparkler()->manifest()) {
+      GTEST_SKIP() << "the updater is already configured in this process; run through ctest";
+    }
+    ASSERT_TRUE(server.ok());
+    bundle = testing::makeAppBundle(dir.path(), "1.2.3");
+    ASSERT_FALSE(bundle.empty());
+    Bundle::overrideMainBundlePath(bundle);
+    DMGExtractor::setToolPath(TOVE_HDIUTIL_PATH);
+    ASSERT_TRUE(URLLoader::setExtraCAFile(server.caFile()));
+    dispatch::setMainLoop(std::make_shared<QtMainLoop>());
+    Log::setSink([this](std::string_view line) {
+      std::lock_guard lock(mutex);
+      lines.emplace_back(line);
+    });
+  }
+
+  void TearDown() override {
+    window.reset();
+    delegate.reset();
+    Log::setSink({});
+    dispatch::setMainLoop(nullptr);
+    URLLoader::setExtraCAFile(std::nullopt);
+    DMGExtractor::setToolPath(std::nullopt);
+    Bundle::overrideMainBundlePath(std::nullopt);
+  }
+
+  void launch() {
+    auto ui = Bundle::mainBundle()->URLForResource("MainWindow", "ui");
+    ASSERT_TRUE(ui);
+    window = Interface::load(*ui);
+    ASSERT_TRUE(window);
+    delegate = std::make_shared<AppDelegate>(server.url(kManifestPath),
+                                             [this](const fs::path& executable) {
+                                               launches.push_back(executable);
+                                               return true;
+                                             });
+    ASSERT_TRUE(Interface::connect(*qApp, *window, delegate));
+    window->show();
+    label = window->findChild<QLabel*>("label");
+    updateButton = window->findChild<QPushButton*>("updateButton");
+    bounceButton = window->findChild<QPushButton*>("bounceButton");
+    checkAction = window->findChild<QAction*>("checkForUpdatesAction");
+    quitAction = window->findChild<QAction*>("quitAction");
+    ASSERT_TRUE(label && updateButton && bounceButton && checkAction && quitAction);
+  }
+
+  // Publishes `version` (with a real disk image, or with `image` bytes when given) as the
+  // only manifest entry; the entry.
+  nlohmann::json publish(std::string_view version, std::optional<std::string> image = {}) {
+    const fs::path file = dir.path() / ("Tove-" + std::string(version) + ".dmg");
+    if (image) {
+      testing::writeFile(file, *image);
+    } else {
+      EXPECT_TRUE(testing::makeUpdateImage(file, version));
+    }
+    server.putFile(kFolderPath + file.filename().string(), testing::readFile(file));
+    auto entry = testing::entryFor(file, version);
+    server.putFile(kManifestPath, nlohmann::json::array({entry}).dump());
+    return entry;
+  }
+
+  void waitForFirstCheck(bool expectUpdate) {
+    auto sparkler = Sparkler::sparkler();
+    ASSERT_TRUE(testing::waitUntil([&] {
+      return sparkler->updates() != nullptr && (!expectUpdate || sparkler->updateAvailable());
+    }));
+  }
+
+  std::vector<std::string> log() {
+    std::lock_guard lock(mutex);
+    return lines;
+  }
+
+  // Runs the event loop until the application quits (a guard quits it after 30 s).
+  void runUntilQuit(std::function<void()> action) {
+    bool guarded = false;
+    QTimer::singleShot(0, qApp, std::move(action));
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, qApp, [&] {
+      guarded = true;
+      QCoreApplication::quit();
+    });
+    guard.start(30000);
+    qApp->exec();
+    EXPECT_FALSE(guarded) << "the application did not quit";
+  }
+
+  void saveScreenshot(const std::string& name) {
+    fs::create_directories(TOVE_TEST_ARTIFACTS_DIR);
+    const auto path = fs::path(TOVE_TEST_ARTIFACTS_DIR) / (name + ".png");
+    EXPECT_TRUE(window->grab().save(QString::fromStdString(path.string())));
+  }
+
+  testing::TempHome home;
+  testing::TempDir dir;
+  HttpsServer server;
+  fs::path bundle;
+  std::shared_ptr<AppDelegate> delegate;
+  std::unique_ptr<QWidget> window;
+  QLabel* label = nullptr;
+  QPushButton* updateButton = nullptr;
+  QPushButton* bounceButton = nullptr;
+  QAction* checkAction = nullptr;
+  QAction* quitAction = nullptr;
+  std::vector<fs::path> launches;
+  std::mutex mutex;
+  std::vector<std::string> lines;
+};
+
+TEST_F(AppDelegateTest, ShowsTheVersionAndReportsNoUpdateWhenUpToDate) {
+  publish("1.2.3");
+  launch();
+  EXPECT_FALSE(updateButton->isEnabled());
+  EXPECT_FALSE(bounceButton->isEnabled());
+  waitForFirstCheck(false);
+  EXPECT_EQ(label->text().toStdString(), "1.2.3");
+  EXPECT_EQ(window->windowTitle().toStdString(), "Tove");
+
+  updateButton->setEnabled(true);
+  checkAction->trigger();
+  EXPECT_FALSE(updateButton->isEnabled());
+  EXPECT_EQ(log(), std::vector<std::string>{"YOU ARE ALREADY UP TO DATE"});
+  saveScreenshot("up-to-date");
+}
+
+TEST_F(AppDelegateTest, ShowsAClearTextForAnUnreadableVersion) {
+  bundle = testing::makeAppBundle(dir.path() / "other", "not a version");
+  Bundle::overrideMainBundlePath(bundle);
+  publish("1.2.3");
+  launch();
+  ASSERT_TRUE(testing::waitUntil([&] { return !label->text().isEmpty(); }));
+  EXPECT_EQ(label->text().toStdString(), "Unknown version");
+}
+
+TEST_F(AppDelegateTest, CtrlUReportsAVerifiedNewerUpdate) {
+  const auto entry = publish("1.2.4");
+  launch();
+  waitForFirstCheck(true);
+  EXPECT_FALSE(updateButton->isEnabled()) << "the check action alone enables it";
+
+  QApplication::setActiveWindow(window.get());
+  QTest::keyClick(window.get(), Qt::Key_U, Qt::ControlModifier);
+  EXPECT_TRUE(updateButton->isEnabled());
+  EXPECT_EQ(log(), std::vector<std::string>{"UPDATE AVAILABLE\n" + entry.dump(2)});
+  saveScreenshot("update-available");
+}
+
+TEST_F(AppDelegateTest, InstallWithoutAnUpdateChangesNothing) {
+  publish("1.2.3");
+  launch();
+  waitForFirstCheck(false);
+  const auto before = testing::snapshot(bundle);
+  updateButton->setEnabled(true);
+  QTest::mouseClick(updateButton, Qt::LeftButton);
+  EXPECT_TRUE(updateButton->isEnabled());
+  EXPECT_FALSE(bounceButton->isEnabled());
+  EXPECT_FALSE(delegate->installing());
+  EXPECT_EQ(testing::snapshot(bundle), before);
+}
+
+TEST_F(AppDelegateTest, InstallsTheUpdateAndRelaunchLaunchesTheScriptOnce) {
+  publish("1.2.4");
+  launch();
+  waitForFirstCheck(true);
+  checkAction->trigger();
+  QTest::mouseClick(updateButton, Qt::LeftButton);
+  EXPECT_FALSE(updateButton->isEnabled());
+  // A check during the installation must not offer a second one.
+  checkAction->trigger();
+  EXPECT_FALSE(updateButton->isEnabled());
+
+  ASSERT_TRUE(testing::waitUntil([&] { return bounceButton->isEnabled(); }));
+  EXPECT_TRUE(updateButton->isEnabled());
+  EXPECT_EQ(
+      Bundle::bundleWithPath(bundle)->objectForInfoDictionaryKey("CFBundleShortVersionString"),
+      "1.2.4");
+  EXPECT_EQ(testing::readFile(bundle / "Contents/MacOS/Tove"), "#!/bin/sh\n# new\n");
+  saveScreenshot("installed");
+
+  runUntilQuit([&] { QTest::mouseClick(bounceButton, Qt::LeftButton); });
+  EXPECT_TRUE(delegate->bouncing());
+  ASSERT_EQ(launches.size(), 1u);
+  EXPECT_EQ(launches[0], bundle / "Contents/Resources/Scripts/bounce.sh");
+}
+
+TEST_F(AppDelegateTest, AFailedInstallationEnablesBothButtonsAndKeepsTheBundle) {
+  // The image verifies (size and digest) but is no disk image the tool can attach.
+  publish("1.2.4", std::string(4096, 'x'));
+  launch();
+  waitForFirstCheck(true);
+  const auto before = testing::snapshot(bundle);
+  checkAction->trigger();
+  QTest::mouseClick(updateButton, Qt::LeftButton);
+  ASSERT_TRUE(testing::waitUntil([&] { return bounceButton->isEnabled(); }));
+  EXPECT_TRUE(updateButton->isEnabled());
+  EXPECT_EQ(testing::snapshot(bundle), before);
+}
+
+TEST_F(AppDelegateTest, QuittingDuringAnInstallationLetsItFinish) {
+  publish("1.2.4");
+  launch();
+  waitForFirstCheck(true);
+  checkAction->trigger();
+  runUntilQuit([&] {
+    QTest::mouseClick(updateButton, Qt::LeftButton);
+    quitAction->trigger();
+  });
+  EXPECT_TRUE(waitForInstallation(*delegate, std::chrono::seconds(60)));
+  EXPECT_FALSE(delegate->installing());
+  EXPECT_EQ(testing::readFile(bundle / "Contents/MacOS/Tove"), "#!/bin/sh\n# new\n");
+  EXPECT_TRUE(launches.empty());
+}
+
+TEST_F(AppDelegateTest, QuittingFromTheMenuLaunchesNothing) {
+  publish("1.2.3");
+  launch();
+  waitForFirstCheck(false);
+  runUntilQuit([&] { quitAction->trigger(); });
+  EXPECT_FALSE(delegate->bouncing());
+  EXPECT_TRUE(launches.empty());
+}
+
+TEST(AppDelegateLaunch, StartsTheExecutableWithNoArgumentsAndTheSameEnvironment) {
+  testing::TempDir dir;
+  const fs::path script = dir.path() / "report.sh";
+  const fs::path report = dir.path() / "report";
+  ASSERT_TRUE(testing::writeFile(
+      script, "#!/bin/sh\necho \"$# $TOVE_LAUNCH_MARK $(pwd)\" > '" + report.string() + "'\n"));
+  fs::permissions(script, fs::perms::owner_exec, fs::perm_options::add);
+  ::setenv("TOVE_LAUNCH_MARK", "inherited", 1);
+  auto pid = AppDelegate::launchDetached(script);
+  ::unsetenv("TOVE_LAUNCH_MARK");
+  ASSERT_TRUE(pid);
+  int status = 0;
+  ASSERT_EQ(::waitpid(*pid, &status, 0), *pid);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(testing::readFile(report), "0 inherited " + fs::current_path().string() + "\n");
+
+  EXPECT_FALSE(AppDelegate::launchDetached(dir.path() / "missing.sh"));
+}
+
+}  // namespace
+}  // namespace tove

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "tove/testing/TempDir.h"
+
+namespace httplib {
+class SSLServer;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace tove::testing {
+
+/// An HTTPS server on 127.0.0.1, on a port chosen for the run, with a CA and a server
+/// certificate (for 127.0.0.1 and localhost) made for it. It serves the files of a temporary
+/// web root and can misbehave on chosen paths. Stopped, with its files removed, on
+/// destruction.
+class HttpsServer {
+ public:
+  enum class Fault {
+    None,
+    NeverAnswer,    // reads the request and never answers
+    StalledBody,    // sends the headers and half the body, then nothing more
+    EndlessBody,    // sends a chunked body that never ends
+    TruncatedBody,  // announces the full length, sends half and closes the connection
+    ServerError,    // answers 500 with a short error page
+  };
+
+  HttpsServer();
+  ~HttpsServer();
+  HttpsServer(const HttpsServer&) = delete;
+  HttpsServer& operator=(const HttpsServer&) = delete;
+
+  /// Whether the certificates were made and the server is listening.
+  bool ok() const { return port_ > 0; }
+  int port() const { return port_; }
+
+  /// https://127.0.0.1:<port><path>; `path` starts with "/".
+  std::string url(std::string_view path) const;
+
+  /// The PEM file of the CA that signed the server's certificate; trust it to talk to it.
+  const std::filesystem::path& caFile() const { return caFile_; }
+  const std::filesystem::path& webRoot() const { return webRoot_; }
+
+  /// Writes `contents` to the web root at `path` (starting with "/"), creating folders.
+  void putFile(std::string_view path, std::string_view contents);
+
+  /// Makes requests for `path` misbehave as `fault` (Fault::None restores normal serving).
+  void setFault(std::string_view path, Fault fault);
+
+  /// Answers requests for `path` with a 302 redirect to `location`.
+  void setRedirect(std::string_view path, std::string location);
+
+  /// Requests received for `path`, and in all.
+  std::size_t requestCount(std::string_view path) const;
+  std::size_t totalRequests() const;
+
+ private:
+  struct Rule {
+    Fault fault = Fault::None;
+    std::string location;
+  };
+  void handle(const httplib::Request& request, httplib::Response& response);
+  // Blocks until the server is being destroyed; true then.
+  bool waitForStop();
+
+  TempDir dir_;
+  std::filesystem::path caFile_;
+  std::filesystem::path webRoot_;
+  std::unique_ptr<httplib::SSLServer> server_;
+  std::thread thread_;
+  int port_ = 0;
+
+  mutable std::mutex mutex_;
+  std::condition_variable stopping_;
+  bool stopped_ = false;
+  std::map<std::string, Rule, std::less<>> rules_;
+  std::map<std::string, std::size_t, std::less<>> counts_;
+  std::size_t total_ = 0;
+};
+
+}  // namespace tove::testing

@@ -1,0 +1,110 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json_fwd.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "tove/Version.h"
+
+namespace tove {
+
+/// The self-updater: checks an update manifest about every five minutes, keeps the newest
+/// update's disk image verified in a per-user cache folder and installs it on request.
+/// Every property can be read from any thread; each read gives a whole value.
+class Sparkler : public std::enable_shared_from_this<Sparkler> {
+ public:
+  /// Updates larger than this are never accepted.
+  static constexpr std::uint64_t kMaximumSize = 50'000'000;
+  /// Manifests larger than this are not read.
+  static constexpr std::size_t kMaximumManifestSize = 1 << 20;
+
+  /// The shared updater of the process, made on first use. Never null.
+  static std::shared_ptr<Sparkler> sparkler();
+
+  /// Configures the shared updater with the manifest URL (the cache folder first, then the
+  /// manifest, which starts the check chain) and returns it; nullptr when `url` is nullopt.
+  /// A later call keeps the first URL and starts no second chain.
+  static std::shared_ptr<Sparkler> initialize(std::optional<std::string> url);
+
+  /// A second updater: always nullptr, since the shared one exists from the first use.
+  static std::shared_ptr<Sparkler> init();
+
+  /// Keeps `url` and starts the check chain, the first time only; later calls do nothing.
+  void setManifest(std::optional<std::string> url);
+
+  /// Starts one check job on the low-priority queue and returns at once.
+  void check();
+
+  /// One complete, blocking check; false on any failure or when no newer update is verified
+  /// in the cache.
+  bool coreCheck();
+
+  /// The running bundle's version; nullopt when it has none that parses.
+  std::optional<Version> currentVersion() const;
+
+  /// The version of the newest entry of updates(); nullopt when there is none.
+  std::optional<Version> latestVersion() const;
+
+  /// The disk image of `entry` when it lies intact in the cache folder; nullopt otherwise,
+  /// and a damaged copy is removed.
+  std::optional<std::string> cached(const nlohmann::json& entry);
+
+  /// The disk image of `entry` fetched from the manifest's folder, verified and stored
+  /// atomically in the cache folder; nullopt (cache untouched) on any failure.
+  std::optional<std::string> download(const nlohmann::json& entry);
+
+  /// The path of the file `name` in the cache folder when one exists there, unverified;
+  /// nullopt for an empty or unsafe name, no folder, or no such file.
+  std::optional<std::string> cachedPath(std::string_view name) const;
+
+  /// Starts installing the newest update over the running bundle and returns true; `handler`
+  /// then hears the outcome once, on the main loop. false when `handler` is empty (nothing is
+  /// called) or no update is available (`handler(false)` has run before the return).
+  bool update(std::function<void(bool)> handler);
+
+  /// Whether the last check found a newer update verified in the cache.
+  bool updateAvailable() const noexcept { return updateAvailable_.load(); }
+  void setUpdateAvailable(bool value) noexcept { updateAvailable_.store(value); }
+
+  /// The manifest URL; nullptr until set.
+  std::shared_ptr<const std::string> manifest() const;
+
+  /// The array of the last manifest that parsed to a non-empty array; nullptr until then.
+  std::shared_ptr<const nlohmann::json> updates() const;
+  void setUpdates(std::shared_ptr<const nlohmann::json> updates);
+
+  /// The cache folder's absolute path; nullptr until set.
+  std::shared_ptr<const std::string> folder() const;
+  void setFolder(std::shared_ptr<const std::string> folder);
+
+  /// <user data folder>/<bundle identifier>/updates/software for the main bundle; nullopt
+  /// when the bundle has no usable identifier.
+  static std::optional<std::string> cacheFolderPath();
+
+  /// Whether `name` is one plain file name (not empty, ".", ".." nor longer than 255 bytes,
+  /// and free of "/" and NUL).
+  static bool isPlainFileName(std::string_view name) noexcept;
+
+ private:
+  // Tests make fresh updaters, independent of the shared one, through this.
+  friend struct SparklerTesting;
+
+  Sparkler() = default;
+  std::shared_ptr<Sparkler> configure(std::optional<std::string> url);
+  void schedule(double start);
+
+  std::atomic<bool> updateAvailable_{false};
+  mutable std::mutex mutex_;
+  std::shared_ptr<const std::string> manifest_;
+  std::shared_ptr<const nlohmann::json> updates_;
+  std::shared_ptr<const std::string> folder_;
+};
+
+}  // namespace tove
