@@ -1,9 +1,233 @@
 #!/usr/bin/env bash
-# The main job. For now: installs what is missing, builds everything and prints the
-# version of a freshly built bundle.
+# The update demo. Builds Tove 1.0.0 and 1.0.1, publishes 1.0.1 into a web root served over
+# HTTPS on loopback by nginx, starts Tove 1.0.0 from a demo folder under Xvfb and does what a
+# person would: waits for the background check, presses Ctrl+U, presses Install Update, then
+# Relaunch, and shows that the new window belongs to 1.0.1. Screenshots are saved before and
+# after. Nothing is left running or mounted afterwards.
+#
+# Usage: scripts/demo.sh [--no-install] [--out DIR]
+#   --no-install  do not check the Debian packages (the test suite runs the demo this way)
+#   --out DIR     where the run's files go (default: demo-out/ in the repository)
+# The demo build lives in build-demo/ (TOVE_DEMO_BUILD overrides it).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-scripts/install-deps.sh
-cmake --preset default >/dev/null
-cmake --build --preset default
-echo "Built. (The full update demo arrives with the app.)"
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+install=1
+out=$root/demo-out
+while [ $# -gt 0 ]; do
+  case $1 in
+    --no-install) install=0 ;;
+    --out) out=$2; shift ;;
+    *) echo "usage: $0 [--no-install] [--out DIR]" >&2; exit 2 ;;
+  esac
+  shift
+done
+build=${TOVE_DEMO_BUILD:-$root/build-demo}
+old_version=1.0.0
+new_version=1.0.1
+started=$SECONDS
+
+step() { printf '\n==> [%3ds] %s\n' $((SECONDS - started)) "$*"; }
+info() { printf '    %s\n' "$*"; }
+die() { printf '\nDEMO FAILED: %s\n' "$*" >&2; exit 1; }
+
+# Waits up to $1 seconds for the command that follows to succeed, polling every 0.2 s.
+wait_for() {
+  local limit=$1; shift
+  local deadline=$((SECONDS + limit))
+  until "$@"; do
+    [ "$SECONDS" -lt "$deadline" ] || return 1
+    sleep 0.2
+  done
+}
+
+# A TCP port on 127.0.0.1 that nothing listens on (LISTEN sockets from /proc/net/tcp).
+port_in_use() {
+  local hex
+  hex=$(printf ':%04X' "$1")
+  awk -v p="$hex" '$4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' \
+    /proc/net/tcp /proc/net/tcp6 2>/dev/null
+}
+pick_port() {
+  local port
+  if [ -f "$build/demo-port" ]; then
+    port=$(cat "$build/demo-port")
+    port_in_use "$port" || { echo "$port"; return; }
+  fi
+  for _ in $(seq 1 50); do
+    port=$((20000 + RANDOM % 40000))
+    port_in_use "$port" || { echo "$port"; return; }
+  done
+  die "no free port on 127.0.0.1"
+}
+
+# ---------------------------------------------------------------------------------------
+pids=()
+run=
+cleanup() {
+  local status=$?
+  set +e
+  if [ -n "$run" ]; then
+    # Every app process started from the demo folder, the first and the relaunched one.
+    pkill -TERM -f "$run/Applications/Tove.app/Contents/MacOS/Tove" 2>/dev/null
+    wait_for 5 sh -c "! pgrep -f '$run/Applications/Tove.app/Contents/MacOS/Tove' >/dev/null"
+    pkill -KILL -f "$run/Applications/Tove.app/Contents/MacOS/Tove" 2>/dev/null
+  fi
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+  if [ -n "$run" ] && grep -q " /Volumes/Tove-$new_version" /proc/mounts; then
+    echo "warning: a disk image is still mounted at /Volumes/Tove-$new_version" >&2
+  fi
+  exit $status
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+cd "$root"
+if [ "$install" = 1 ]; then
+  step "Checking the Debian packages the demo needs"
+  scripts/install-deps.sh
+fi
+
+mkdir -p "$build"
+port=$(pick_port)
+echo "$port" >"$build/demo-port"
+host=127.0.0.1:$port
+ca_dir=$build/demo-ca
+
+step "Building Tove $old_version and $new_version (manifest host $host) in $build"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTOVE_BUILD_TESTS=OFF -DTOVE_BUILD_BENCH=OFF \
+  -DTOVE_UPDATE_HOST="$host" -DTOVE_EXTRA_CA_FILE="$ca_dir/ca.pem" \
+  -DTOVE_BUNDLE_VERSION=$old_version -DTOVE_EXTRA_BUNDLE_VERSIONS=$new_version >/dev/null
+cmake --build "$build" -- -j"$(nproc)" >"$build/demo-build.log" 2>&1 ||
+  { tail -n 40 "$build/demo-build.log" >&2; die "build failed (see $build/demo-build.log)"; }
+info "built $build/Tove.app and $build/bundles/$new_version/Tove.app"
+
+rm -rf "$out"
+mkdir -p "$out"
+run=$(cd "$out" && pwd)
+www=$run/www
+feed=$www/assets/Tove/software/mac
+mkdir -p "$feed" "$run/home" "$run/nginx" "$run/Applications" "$ca_dir"
+
+step "Publishing Tove $new_version into $feed"
+"$build/tools/sparkler/sparkler" publish --app "$build/bundles/$new_version/Tove.app" \
+  --version $new_version --out "$feed"
+info "manifest: $(tr -d '\n' <"$feed/_.json")"
+
+step "Making a certificate authority and a server certificate for this run"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Tove demo CA" \
+  -keyout "$ca_dir/ca.key" -out "$ca_dir/ca.pem" 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" \
+  -keyout "$run/nginx/server.key" -out "$run/nginx/server.csr" 2>/dev/null
+printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\n' >"$run/nginx/san.ext"
+openssl x509 -req -in "$run/nginx/server.csr" -CA "$ca_dir/ca.pem" -CAkey "$ca_dir/ca.key" \
+  -CAcreateserial -days 2 -extfile "$run/nginx/san.ext" -out "$run/nginx/server.pem" 2>/dev/null
+
+step "Serving $www over HTTPS at https://$host with nginx"
+cat >"$run/nginx/nginx.conf" <<EOF
+daemon off;
+master_process off;
+worker_processes 1;
+pid $run/nginx/nginx.pid;
+error_log $run/nginx/error.log;
+events { worker_connections 64; }
+http {
+  access_log $run/nginx/access.log;
+  client_body_temp_path $run/nginx/client_body;
+  proxy_temp_path $run/nginx/proxy;
+  fastcgi_temp_path $run/nginx/fastcgi;
+  uwsgi_temp_path $run/nginx/uwsgi;
+  scgi_temp_path $run/nginx/scgi;
+  types { application/json json; application/octet-stream dmg; }
+  server {
+    listen 127.0.0.1:$port ssl;
+    ssl_certificate $run/nginx/server.pem;
+    ssl_certificate_key $run/nginx/server.key;
+    root $www;
+  }
+}
+EOF
+nginx -c "$run/nginx/nginx.conf" -p "$run/nginx" -e "$run/nginx/error.log" &
+pids+=($!)
+wait_for 10 port_in_use "$port" || die "nginx did not start (see $run/nginx/error.log)"
+curl -fsS --cacert "$ca_dir/ca.pem" "https://$host/assets/Tove/software/mac/_.json" >/dev/null ||
+  die "the manifest is not served"
+info "manifest URL: https://$host/assets/Tove/software/mac/_.json"
+
+step "Installing Tove $old_version into $run/Applications"
+cp -a "$build/Tove.app" "$run/Applications/"
+app=$run/Applications/Tove.app
+
+step "Starting an X server (Xvfb)"
+exec {dfd}>"$run/display"
+Xvfb -displayfd "$dfd" -screen 0 640x400x24 -nolisten tcp >"$run/xvfb.log" 2>&1 &
+pids+=($!)
+exec {dfd}>&-
+wait_for 10 test -s "$run/display" || die "Xvfb did not start (see $run/xvfb.log)"
+export DISPLAY=:$(head -n 1 "$run/display")
+info "DISPLAY=$DISPLAY"
+
+step "Starting Tove $old_version"
+export HOME=$run/home
+unset XDG_DATA_HOME
+export QT_QPA_PLATFORM=xcb
+"$app/Contents/MacOS/Tove" >>"$run/tove.log" 2>&1 &
+first=$!
+info "pid $first, log $run/tove.log"
+
+image=$(sed -n 's/.*"name": *"\([^"]*\)".*/\1/p' "$feed/_.json" | tail -n 1)
+cache=$HOME/.local/share/org.tove.Tove/updates/software
+step "Waiting for the background check to download and verify $image"
+wait_for 60 test -f "$cache/$image" || die "no verified image in $cache"
+info "verified image in the cache: $cache/$image"
+
+window=$(timeout 20 xdotool search --sync --onlyvisible --name '^Tove$' | head -n 1) ||
+  die "no Tove window"
+import -window "$window" "$run/before.png"
+info "screenshot before the update: $run/before.png"
+
+step "Pressing Ctrl+U (Check for Updates)"
+xdotool windowfocus --sync "$window" key ctrl+u
+wait_for 10 grep -q "UPDATE AVAILABLE" "$run/tove.log" || die "the check did not report the update"
+sed -n '/UPDATE AVAILABLE/,/^}/p' "$run/tove.log" | sed 's/^/    | /'
+
+step "Pressing Install Update (Alt+I)"
+xdotool windowfocus --sync "$window" key alt+i
+wait_for 60 grep -q "<string>$new_version</string>" "$app/Contents/Info.plist" ||
+  die "the bundle was not updated"
+info "the bundle's Contents now hold version $new_version"
+
+step "Pressing Relaunch (Alt+R) once it is enabled"
+tries=0
+while kill -0 "$first" 2>/dev/null; do
+  tries=$((tries + 1))
+  [ "$tries" -le 20 ] || die "Tove $old_version did not quit"
+  xdotool windowfocus --sync "$window" key alt+r 2>/dev/null || true
+  wait_for 1 sh -c "! kill -0 $first 2>/dev/null" || true
+done
+wait "$first" 2>/dev/null || true
+info "Tove $old_version (pid $first) quit"
+
+relaunched() {
+  second=$(pgrep -f "^$app/Contents/MacOS/Tove" | grep -vx "$first" | head -n 1)
+  [ -n "$second" ]
+}
+wait_for 30 relaunched || die "Tove was not started again"
+window=$(timeout 20 xdotool search --sync --onlyvisible --name '^Tove$' | head -n 1) ||
+  die "no window after the relaunch"
+info "relaunched as pid $second"
+
+step "Checking the new window"
+sleep 1 # let the first frame be painted before the screenshot
+import -window "$window" "$run/after.png"
+running=$(sed -n '/CFBundleShortVersionString/{n;s/.*<string>\(.*\)<\/string>.*/\1/p;}' \
+  "$app/Contents/Info.plist")
+[ "$running" = "$new_version" ] || die "the relaunched bundle reads $running"
+[ "$(readlink "/proc/$second/exe")" = "$app/Contents/MacOS/Tove" ] ||
+  die "the relaunched process is not the bundle's executable"
+info "the running Tove is version $running"
+info "screenshot after the update: $run/after.png"
+
+step "Done in $((SECONDS - started)) s: Tove $old_version updated itself to $new_version"
