@@ -46,6 +46,8 @@ std::uint64_t sizeOf(const json& entry) {
   const json* size = member(entry, "size");
   if (size == nullptr) return 0;
   if (size->is_number_unsigned()) return size->get<std::uint64_t>();
+  if (size->is_number_integer())
+    return static_cast<std::uint64_t>(std::max<std::int64_t>(size->get<std::int64_t>(), 0));
   if (size->is_number_float()) {
     double value = size->get<double>();
     if (std::isfinite(value) && value >= 0 && value <= 1e18 && std::floor(value) == value) {

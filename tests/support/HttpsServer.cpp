@@ -8,6 +8,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -118,6 +119,13 @@ HttpsServer::HttpsServer() : dir_("tove-https") {
   if (port <= 0) return;
   // The socket listens already: requests made before the thread runs wait in its backlog.
   thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // stop() does nothing before the listener runs, so a server stopped too early would never
+  // end; the listener starts within microseconds of its thread.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!server_->is_running() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  if (!server_->is_running()) return;
   port_ = port;
 }
 
