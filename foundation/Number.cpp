@@ -105,14 +105,30 @@ std::optional<Number> fromFormattable(const icu::Formattable& result) {
   return Number::withDouble(value);
 }
 
+// Making an ICU formatter costs far more than a parse, so each thread keeps one for the
+// current default locale and makes a new one only when that locale changes.
+const icu::NumberFormat* decimalParser() {
+  struct Cached {
+    std::string locale;
+    std::unique_ptr<icu::NumberFormat> format;
+  };
+  thread_local Cached cached;
+  const icu::Locale& locale = icu::Locale::getDefault();
+  if (!cached.format || cached.locale != locale.getName()) {
+    UErrorCode status = U_ZERO_ERROR;
+    cached.format.reset(icu::NumberFormat::createInstance(locale, UNUM_DECIMAL, status));
+    if (U_FAILURE(status)) cached.format.reset();
+    cached.locale = locale.getName();
+  }
+  return cached.format.get();
+}
+
 std::optional<Number> parseDecimal(std::string_view text) {
   if (text.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
     return std::nullopt;
   }
-  UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<icu::NumberFormat> format(
-      icu::NumberFormat::createInstance(icu::Locale::getDefault(), UNUM_DECIMAL, status));
-  if (U_FAILURE(status) || !format) return std::nullopt;
+  const auto* format = decimalParser();
+  if (format == nullptr) return std::nullopt;
   const auto input = icu::UnicodeString::fromUTF8(
       icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
   icu::Formattable result;

@@ -1,0 +1,39 @@
+#include <cstdio>
+#include <string_view>
+
+#include "Commands.h"
+
+namespace {
+
+struct Command {
+  std::string_view name;
+  std::string_view help;
+  int (*run)(int argc, char** argv);
+};
+
+// One line per subcommand, in the order `--help` lists them.
+constexpr Command kCommands[] = {
+    {"version", "version TEXT   print the version that TEXT reads as", versionCommand},
+};
+
+int usage(std::FILE* stream) {
+  std::fprintf(stream, "usage: sparkler COMMAND [ARGUMENTS...]\n\ncommands:\n");
+  for (const auto& command : kCommands) {
+    std::fprintf(stream, "  %.*s\n", static_cast<int>(command.help.size()), command.help.data());
+  }
+  return stream == stdout ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage(stderr);
+  const std::string_view name = argv[1];
+  if (name == "--help" || name == "-h" || name == "help") return usage(stdout);
+  for (const auto& command : kCommands) {
+    if (command.name == name) return command.run(argc - 1, argv + 1);
+  }
+  std::fprintf(stderr, "sparkler: unknown command \"%s\"\n", argv[1]);
+  usage(stderr);
+  return 1;
+}
