@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <fstream>
 #include <random>
-#include <sstream>
 
 namespace tove::testing {
 namespace {
@@ -78,14 +77,6 @@ bool writeCertificate(const std::filesystem::path& path, X509* cert) {
   if (file == nullptr) return false;
   bool ok = PEM_write_X509(file, cert) == 1;
   return std::fclose(file) == 0 && ok;
-}
-
-std::shared_ptr<const std::string> readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return nullptr;
-  std::ostringstream out;
-  out << in.rdbuf();
-  return std::make_shared<const std::string>(std::move(out).str());
 }
 
 }  // namespace
@@ -214,19 +205,29 @@ void HttpsServer::handle(const httplib::Request& request, httplib::Response& res
     return;
   }
 
-  auto body = readFile(webRoot_ / std::filesystem::path(request.path).relative_path());
-  if (request.path.find("..") != std::string::npos || !body) {
+  auto file = webRoot_ / std::filesystem::path(request.path).relative_path();
+  std::error_code error;
+  auto size = std::filesystem::file_size(file, error);
+  auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
+  if (request.path.find("..") != std::string::npos || error || !*in) {
     response.status = 404;
     return;
   }
-  std::size_t half = body->size() / 2;
+  // Streamed from the file in slices, so that serving a large image costs the server (and a
+  // benchmark measuring this process) little memory.
+  std::size_t half = size / 2;
   Fault fault = rule.fault;
   response.set_content_provider(
-      body->size(), "application/octet-stream",
-      [this, body, half, fault](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+      size, "application/octet-stream",
+      [this, in, half, fault](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
         std::size_t end = offset + std::min<std::size_t>(length, 256 * 1024);
         if (fault != Fault::None && end > half) end = half;
-        if (end > offset && !sink.write(body->data() + offset, end - offset)) return false;
+        if (end > offset) {
+          std::string slice(end - offset, '\0');
+          in->seekg(static_cast<std::streamoff>(offset));
+          in->read(slice.data(), static_cast<std::streamsize>(slice.size()));
+          if (!*in || !sink.write(slice.data(), slice.size())) return false;
+        }
         if (fault != Fault::None && end >= half) {
           // A stalled body keeps the connection open without a byte more; a truncated one
           // drops it.
