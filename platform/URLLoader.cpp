@@ -17,7 +17,8 @@ Timeouts currentTimeouts;
 std::shared_ptr<const std::string> caBundle;
 
 struct Sink {
-  std::string body;
+  const std::function<bool(std::string_view)>* consumer = nullptr;
+  std::size_t received = 0;
   std::size_t maxBytes = 0;
 };
 
@@ -26,8 +27,13 @@ std::size_t write(char* data, std::size_t size, std::size_t count, void* user) {
   std::size_t bytes = size * count;
   // Returning short aborts the transfer the moment the body passes its limit, even when the
   // server sent no Content-Length (or a false one).
-  if (bytes > sink->maxBytes - sink->body.size()) return 0;
-  sink->body.append(data, bytes);
+  if (bytes > sink->maxBytes - sink->received) return 0;
+  sink->received += bytes;
+  try {
+    if (!(*sink->consumer)(std::string_view(data, bytes))) return 0;
+  } catch (...) {
+    return 0;  // an exception must not cross libcurl's C frames
+  }
   return bytes;
 }
 
@@ -48,7 +54,25 @@ void initCurl() {
 }  // namespace
 
 std::optional<std::string> contentsOfURL(std::string_view url, const Limits& limits) noexcept {
-  if (limits.maxBytes == 0) return std::nullopt;
+  try {
+    std::string body;
+    // Most bodies come close to their limit, so one allocation up front saves the copies of
+    // a growing buffer.
+    if (limits.maxBytes <= (std::size_t{4} << 20)) body.reserve(limits.maxBytes);
+    bool ok = streamURL(url, limits, [&body](std::string_view piece) {
+      body.append(piece);
+      return true;
+    });
+    if (!ok) return std::nullopt;
+    return body;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+bool streamURL(std::string_view url, const Limits& limits,
+               const std::function<bool(std::string_view piece)>& consumer) noexcept {
+  if (limits.maxBytes == 0 || !consumer) return false;
   try {
     initCurl();
     Timeouts limitsOfTime;
@@ -60,13 +84,11 @@ std::optional<std::string> contentsOfURL(std::string_view url, const Limits& lim
     }
 
     std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
-    if (!curl) return std::nullopt;
+    if (!curl) return false;
     std::string target(url);
     Sink sink;
+    sink.consumer = &consumer;
     sink.maxBytes = limits.maxBytes;
-    // Most bodies come close to their limit (a disk image is exactly its entry's size), so
-    // one allocation up front saves the copies of a growing buffer.
-    if (limits.maxBytes <= (std::size_t{64} << 20)) sink.body.reserve(limits.maxBytes);
 
     CURL* h = curl.get();
     bool ok =
@@ -92,11 +114,9 @@ std::optional<std::string> contentsOfURL(std::string_view url, const Limits& lim
       curl_blob blob{const_cast<char*>(bundle->data()), bundle->size(), CURL_BLOB_NOCOPY};
       ok = curl_easy_setopt(h, CURLOPT_CAINFO_BLOB, &blob) == CURLE_OK;
     }
-    if (!ok) return std::nullopt;
-    if (curl_easy_perform(h) != CURLE_OK) return std::nullopt;
-    return std::move(sink.body);
+    return ok && curl_easy_perform(h) == CURLE_OK;
   } catch (...) {
-    return std::nullopt;
+    return false;
   }
 }
 

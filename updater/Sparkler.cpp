@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/evp.h>
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -12,7 +13,6 @@
 
 #include "tove/Application.h"
 #include "tove/Bundle.h"
-#include "tove/Checksum.h"
 #include "tove/Dispatch.h"
 #include "tove/Folders.h"
 #include "tove/MonotonicClock.h"
@@ -46,6 +46,8 @@ std::uint64_t sizeOf(const json& entry) {
   const json* size = member(entry, "size");
   if (size == nullptr) return 0;
   if (size->is_number_unsigned()) return size->get<std::uint64_t>();
+  if (size->is_number_integer())
+    return static_cast<std::uint64_t>(std::max<std::int64_t>(size->get<std::int64_t>(), 0));
   if (size->is_number_float()) {
     double value = size->get<double>();
     if (std::isfinite(value) && value >= 0 && value <= 1e18 && std::floor(value) == value) {
@@ -150,43 +152,105 @@ bool writeAll(int fd, std::string_view data) {
   return true;
 }
 
-// The file at `path` is either the previous one or the complete new one, also after a crash:
-// the data go to a new file in the same folder, reach the disk, and are renamed over it.
-bool writeAtomically(const std::string& folder, const std::string& path, std::string_view data) {
-  std::string temp = folder + "/.sparkler-" + Folders::newUUIDString() + ".part";
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = writeAll(fd, data) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temp.c_str());
-    return false;
+// MD5 fed piece by piece, so that an image is verified while it streams through a small
+// buffer instead of being held whole in memory.
+class MD5Stream {
+ public:
+  MD5Stream() : context_(EVP_MD_CTX_new()) {
+    ok_ = context_ != nullptr && EVP_DigestInit_ex(context_, EVP_md5(), nullptr) == 1;
   }
-  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-  return true;
-}
+  ~MD5Stream() { EVP_MD_CTX_free(context_); }
+  MD5Stream(const MD5Stream&) = delete;
+  MD5Stream& operator=(const MD5Stream&) = delete;
 
-// Up to `limit` bytes of the file; a short or failed read gives fewer bytes.
-std::string readUpTo(const std::string& path, std::size_t limit) {
-  std::string data;
+  void add(std::string_view piece) {
+    ok_ = ok_ && EVP_DigestUpdate(context_, piece.data(), piece.size()) == 1;
+  }
+
+  // 32 lowercase hexadecimal digits, as Checksum::MD5String writes them; nullopt on failure.
+  std::optional<std::string> hex() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!ok_ || EVP_DigestFinal_ex(context_, digest, &length) != 1 || length != 16) {
+      return std::nullopt;
+    }
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned int i = 0; i < length; ++i) {
+      text += kDigits[digest[i] >> 4];
+      text += kDigits[digest[i] & 0xF];
+    }
+    return text;
+  }
+
+ private:
+  EVP_MD_CTX* context_;
+  bool ok_ = false;
+};
+
+// A hidden file in the cache folder that becomes `path` only when commit() succeeds; removed
+// otherwise, so a failed download leaves the folder as it was.
+class PendingFile {
+ public:
+  PendingFile(const std::string& folder, const std::string& path)
+      : folder_(folder),
+        path_(path),
+        temp_(folder + "/.sparkler-" + Folders::newUUIDString() + ".part") {
+    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  }
+  ~PendingFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_) ::unlink(temp_.c_str());
+  }
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  bool write(std::string_view piece) { return fd_ >= 0 && writeAll(fd_, piece); }
+
+  // The data reach the disk before the rename, so that after a crash the path holds either
+  // the previous file or the complete new one.
+  bool commit() {
+    if (fd_ < 0 || ::fsync(fd_) != 0) return false;
+    int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 || ::rename(temp_.c_str(), path_.c_str()) != 0) return false;
+    committed_ = true;
+    int dir = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      ::fsync(dir);
+      ::close(dir);
+    }
+    return true;
+  }
+
+ private:
+  std::string folder_, path_, temp_;
+  int fd_ = -1;
+  bool committed_ = false;
+};
+
+// Streams the file at `path` through MD5; whether exactly `size` bytes were read and their
+// digest is `hash`.
+bool fileMatches(const std::string& path, std::uint64_t size, const std::string& hash) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return data;
-  data.resize(limit);
-  std::size_t got = 0;
-  while (got < limit) {
-    ssize_t n = ::read(fd, data.data() + got, limit - got);
+  if (fd < 0) return false;
+  MD5Stream md5;
+  std::string buffer(std::size_t{1} << 20, '\0');
+  std::uint64_t total = 0;
+  for (;;) {
+    ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
+    total += static_cast<std::uint64_t>(n);
+    // A file that grew since it was measured fails without being read to its end.
+    if (total > size) break;
+    md5.add(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
   }
   ::close(fd);
-  data.resize(got);
-  return data;
+  if (total != size) return false;
+  auto digest = md5.hex();
+  return digest && *digest == hash;
 }
 
 }  // namespace
@@ -259,7 +323,7 @@ bool Sparkler::coreCheck() {
   auto latest = versionOf(newest);
   if (!latest) return false;
   if (current->isEqualToOrBetterThan(latest)) return false;
-  return cached(newest).has_value() || download(newest).has_value();
+  return cached(newest) || download(newest);
 }
 
 std::optional<Version> Sparkler::currentVersion() const {
@@ -272,45 +336,43 @@ std::optional<Version> Sparkler::latestVersion() const {
   return versionOf(list->back());
 }
 
-std::optional<std::string> Sparkler::cached(const nlohmann::json& entry) {
+bool Sparkler::cached(const nlohmann::json& entry) {
   auto checked = checkEntry(entry, folder());
-  if (!checked) return std::nullopt;
+  if (!checked) return false;
   struct stat info {};
-  if (::stat(checked->path.c_str(), &info) != 0) return std::nullopt;
+  if (::stat(checked->path.c_str(), &info) != 0) return false;
   // Only a regular file can be an image; anything else is not ours to remove.
-  if (!S_ISREG(info.st_mode)) return std::nullopt;
-  if (static_cast<std::uint64_t>(info.st_size) != checked->size) {
+  if (!S_ISREG(info.st_mode)) return false;
+  if (static_cast<std::uint64_t>(info.st_size) != checked->size ||
+      !fileMatches(checked->path, checked->size, checked->hash)) {
     ::unlink(checked->path.c_str());
-    return std::nullopt;
+    return false;
   }
-  // One byte more than expected shows a file that grew since it was measured.
-  std::string data = readUpTo(checked->path, checked->size + 1);
-  if (data.size() != checked->size) {
-    ::unlink(checked->path.c_str());
-    return std::nullopt;
-  }
-  auto digest = Checksum::MD5String(data);
-  if (!digest || *digest != checked->hash) {
-    ::unlink(checked->path.c_str());
-    return std::nullopt;
-  }
-  return data;
+  return true;
 }
 
-std::optional<std::string> Sparkler::download(const nlohmann::json& entry) {
+bool Sparkler::download(const nlohmann::json& entry) {
   auto dir = folder();
   auto checked = checkEntry(entry, dir);
-  if (!checked) return std::nullopt;
+  if (!checked) return false;
   auto url = manifest();
-  if (!url) return std::nullopt;
+  if (!url) return false;
   auto target = downloadURL(*url, checked->name);
-  if (!target) return std::nullopt;
-  auto body = URLLoader::contentsOfURL(*target, {static_cast<std::size_t>(checked->size)});
-  if (!body || body->size() != checked->size) return std::nullopt;
-  auto digest = Checksum::MD5String(*body);
-  if (!digest || *digest != checked->hash) return std::nullopt;
-  if (!writeAtomically(*dir, checked->path, *body)) return std::nullopt;
-  return body;
+  if (!target) return false;
+  PendingFile file(*dir, checked->path);
+  if (!file.ok()) return false;
+  MD5Stream md5;
+  std::uint64_t received = 0;
+  bool fetched = URLLoader::streamURL(*target, {static_cast<std::size_t>(checked->size)},
+                                      [&](std::string_view piece) {
+                                        received += piece.size();
+                                        md5.add(piece);
+                                        return file.write(piece);
+                                      });
+  if (!fetched || received != checked->size) return false;
+  auto digest = md5.hex();
+  if (!digest || *digest != checked->hash) return false;
+  return file.commit();
 }
 
 std::optional<std::string> Sparkler::cachedPath(std::string_view name) const {

@@ -8,10 +8,10 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <random>
-#include <sstream>
 
 namespace tove::testing {
 namespace {
@@ -79,14 +79,6 @@ bool writeCertificate(const std::filesystem::path& path, X509* cert) {
   return std::fclose(file) == 0 && ok;
 }
 
-std::shared_ptr<const std::string> readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return nullptr;
-  std::ostringstream out;
-  out << in.rdbuf();
-  return std::make_shared<const std::string>(std::move(out).str());
-}
-
 }  // namespace
 
 HttpsServer::HttpsServer() : dir_("tove-https") {
@@ -118,6 +110,13 @@ HttpsServer::HttpsServer() : dir_("tove-https") {
   if (port <= 0) return;
   // The socket listens already: requests made before the thread runs wait in its backlog.
   thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // stop() does nothing before the listener runs, so a server stopped too early would never
+  // end; the listener starts within microseconds of its thread.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!server_->is_running() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  if (!server_->is_running()) return;
   port_ = port;
 }
 
@@ -206,19 +205,29 @@ void HttpsServer::handle(const httplib::Request& request, httplib::Response& res
     return;
   }
 
-  auto body = readFile(webRoot_ / std::filesystem::path(request.path).relative_path());
-  if (request.path.find("..") != std::string::npos || !body) {
+  auto file = webRoot_ / std::filesystem::path(request.path).relative_path();
+  std::error_code error;
+  auto size = std::filesystem::file_size(file, error);
+  auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
+  if (request.path.find("..") != std::string::npos || error || !*in) {
     response.status = 404;
     return;
   }
-  std::size_t half = body->size() / 2;
+  // Streamed from the file in slices, so that serving a large image costs the server (and a
+  // benchmark measuring this process) little memory.
+  std::size_t half = size / 2;
   Fault fault = rule.fault;
   response.set_content_provider(
-      body->size(), "application/octet-stream",
-      [this, body, half, fault](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+      size, "application/octet-stream",
+      [this, in, half, fault](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
         std::size_t end = offset + std::min<std::size_t>(length, 256 * 1024);
         if (fault != Fault::None && end > half) end = half;
-        if (end > offset && !sink.write(body->data() + offset, end - offset)) return false;
+        if (end > offset) {
+          std::string slice(end - offset, '\0');
+          in->seekg(static_cast<std::streamoff>(offset));
+          in->read(slice.data(), static_cast<std::streamsize>(slice.size()));
+          if (!*in || !sink.write(slice.data(), slice.size())) return false;
+        }
         if (fault != Fault::None && end >= half) {
           // A stalled body keeps the connection open without a byte more; a truncated one
           // drops it.

@@ -2,8 +2,16 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
+
+#include "tove/Checksum.h"
+#include "tove/testing/HttpsServer.h"
+#include "tove/testing/TempHome.h"
+#include "tove/testing/TestBundle.h"
 
 namespace {
 
@@ -57,6 +65,41 @@ TEST(SparklerHelp, ListsSubcommandsAndRefusesUnknownOnes) {
   EXPECT_EQ(unknown.status, 1);
   EXPECT_NE(unknown.output.find("unknown command"), std::string::npos);
   EXPECT_EQ(sparkler({}).status, 1);
+}
+
+TEST(SparklerCheck, ReportsTheNewestEntryAndTheCachedImageAsTheBundleWouldSeeThem) {
+  tove::testing::TempHome home;
+  tove::testing::HttpsServer server;
+  ASSERT_TRUE(server.ok());
+  const std::string image(4096, 'i');
+  const nlohmann::json newest = {{"version", "1.0.1"},
+                                 {"name", "Tove-1.0.1.dmg"},
+                                 {"hash", *tove::Checksum::MD5String(image)},
+                                 {"size", image.size()}};
+  server.putFile("/mac/_.json", nlohmann::json::array({newest}).dump());
+  server.putFile("/mac/Tove-1.0.1.dmg", image);
+  auto bundle = tove::testing::makeTestBundle(home.temporary(), "Tove", "1.0.0", "org.tove.Tove");
+  const std::vector<std::string> arguments = {
+      "check",     "--bundle",     bundle, "--manifest", server.url("/mac/_.json"),
+      "--ca-file", server.caFile()};
+
+  auto run = sparkler(arguments);
+  ASSERT_EQ(run.status, 0) << run.output;
+  auto result = nlohmann::json::parse(run.output, nullptr, false);
+  auto cached = home.dataHome() / "org.tove.Tove/updates/software/Tove-1.0.1.dmg";
+  EXPECT_EQ(result,
+            (nlohmann::json{
+                {"updateAvailable", true}, {"entry", newest}, {"cachedPath", cached.string()}}));
+
+  // Without the CA the server is not trusted: the check runs and finds nothing.
+  run = sparkler({"check", "--bundle", bundle, "--manifest", server.url("/mac/_.json")});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(nlohmann::json::parse(run.output, nullptr, false)["entry"], nullptr);
+  EXPECT_EQ(sparkler({"check", "--bundle", bundle}).status, 1);
+  EXPECT_EQ(sparkler({"check", "--bundle", bundle, "--manifest", "https://x/", "--ca-file",
+                      (home.temporary() / "missing.pem").string()})
+                .status,
+            1);
 }
 
 }  // namespace

@@ -6,6 +6,11 @@
 /// `sparkler version TEXT`: prints the version TEXT parses to; 1 when it is not a version.
 int versionCommand(int argc, char** argv);
 
+/// `sparkler check --bundle PATH.app --manifest URL [--ca-file PEM]`: runs one update check as
+/// that bundle would and prints {"updateAvailable", "entry", "cachedPath"} as one JSON object;
+/// 1 on bad arguments or an unreadable CA file, else 0 whatever the check found.
+int checkCommand(int argc, char** argv);
+
 /// `sparkler publish --app PATH/Tove.app --version V --out DIR`: builds DIR/Tove-V.dmg and
 /// appends its entry to DIR/_.json; 1 with one line on standard error when V is not newer
 /// than every listed version or anything fails (the manifest is then unchanged).

@@ -14,6 +14,10 @@ struct Command {
 // One line per subcommand, in the order `--help` lists them.
 constexpr Command kCommands[] = {
     {"version", "version TEXT   print the version that TEXT reads as", versionCommand},
+    {"check",
+     "check --bundle PATH.app --manifest URL [--ca-file PEM]\n"
+     "                 run one update check as that bundle would; print the result as JSON",
+     checkCommand},
     {"publish",
      "publish --app PATH/Tove.app --version V --out DIR   build the update's disk image and list "
      "it in DIR/_.json",

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,11 @@ struct Timeouts {
 /// anything but https, the server answers with an HTTP error status, a time limit is hit, or
 /// the body exceeds `limits.maxBytes`; nullopt without a request when `maxBytes` is 0.
 std::optional<std::string> contentsOfURL(std::string_view url, const Limits& limits) noexcept;
+
+/// Hands the body of an https URL to `sink` piece by piece as it arrives (the same rules
+/// and limits as contentsOfURL); `sink` returns false to abort. false on any failure or abort.
+bool streamURL(std::string_view url, const Limits& limits,
+               const std::function<bool(std::string_view piece)>& sink) noexcept;
 
 /// Trusts the certificates in the PEM file `path` in addition to the system's CA store, for
 /// every later request; nullopt trusts the system store alone. false when the file cannot be

@@ -52,13 +52,13 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
   /// The version of the newest entry of updates(); nullopt when there is none.
   std::optional<Version> latestVersion() const;
 
-  /// The disk image of `entry` when it lies intact in the cache folder; nullopt otherwise,
-  /// and a damaged copy is removed.
-  std::optional<std::string> cached(const nlohmann::json& entry);
+  /// Whether the disk image of `entry` lies intact (size and MD5) in the cache folder; false
+  /// otherwise, and a damaged copy is removed.
+  bool cached(const nlohmann::json& entry);
 
-  /// The disk image of `entry` fetched from the manifest's folder, verified and stored
-  /// atomically in the cache folder; nullopt (cache untouched) on any failure.
-  std::optional<std::string> download(const nlohmann::json& entry);
+  /// Whether the disk image of `entry` was fetched from the manifest's folder, verified and
+  /// stored atomically in the cache folder; false (cache untouched) on any failure.
+  bool download(const nlohmann::json& entry);
 
   /// The path of the file `name` in the cache folder when one exists there, unverified;
   /// nullopt for an empty or unsafe name, no folder, or no such file.

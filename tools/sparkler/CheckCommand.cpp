@@ -1,0 +1,97 @@
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Commands.h"
+#include "tove/Bundle.h"
+#include "tove/Dispatch.h"
+#include "tove/Sparkler.h"
+#include "tove/URLLoader.h"
+
+namespace {
+
+// Stands in for the app's main loop for one check: the check job's scheduling step is the
+// sign that the check has ended, and is dropped so that no further check is armed.
+class OneCheckLoop final : public tove::MainLoop {
+ public:
+  void post(std::function<void()>) override {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    ended_.notify_all();
+  }
+  void postAfter(Seconds, std::function<void()>) override {}
+
+  void wait() {
+    std::unique_lock lock(mutex_);
+    ended_.wait(lock, [this] { return done_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  bool done_ = false;
+};
+
+int checkUsage() {
+  std::fprintf(stderr, "usage: sparkler check --bundle PATH.app --manifest URL [--ca-file PEM]\n");
+  return 1;
+}
+
+}  // namespace
+
+int checkCommand(int argc, char** argv) {
+  std::optional<std::string> bundle, manifest, caFile;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view option = argv[i];
+    if (i + 1 >= argc) return checkUsage();
+    if (option == "--bundle") {
+      bundle = argv[++i];
+    } else if (option == "--manifest") {
+      manifest = argv[++i];
+    } else if (option == "--ca-file") {
+      caFile = argv[++i];
+    } else {
+      return checkUsage();
+    }
+  }
+  if (!bundle || !manifest || manifest->empty()) return checkUsage();
+  std::error_code error;
+  if (!std::filesystem::is_directory(*bundle, error)) {
+    std::fprintf(stderr, "sparkler: %s is not a bundle folder\n", bundle->c_str());
+    return 1;
+  }
+  if (caFile && !tove::URLLoader::setExtraCAFile(std::filesystem::path(*caFile))) {
+    std::fprintf(stderr, "sparkler: cannot read the CA file %s\n", caFile->c_str());
+    return 1;
+  }
+
+  tove::Bundle::overrideMainBundlePath(std::filesystem::path(*bundle));
+  auto loop = std::make_shared<OneCheckLoop>();
+  tove::dispatch::setMainLoop(loop);
+  // The app's own start-up path: cache folder, manifest, first check job.
+  auto sparkler = tove::Sparkler::initialize(*manifest);
+  loop->wait();
+
+  nlohmann::json result = {{"updateAvailable", sparkler->updateAvailable()},
+                           {"entry", nullptr},
+                           {"cachedPath", nullptr}};
+  if (auto updates = sparkler->updates(); updates && updates->is_array() && !updates->empty()) {
+    const auto& newest = updates->back();
+    result["entry"] = newest;
+    if (auto name = newest.find("name"); name != newest.end() && name->is_string()) {
+      if (auto path = sparkler->cachedPath(name->get_ref<const std::string&>())) {
+        result["cachedPath"] = *path;
+      }
+    }
+  }
+  std::string text = result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::printf("%s\n", text.c_str());
+  return 0;
+}
