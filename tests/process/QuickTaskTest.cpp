@@ -451,4 +451,24 @@ TEST(QuickTaskPatternSearch, ReturnsWithoutWaitingThenEndsAndReapsTheChild) {
   EXPECT_TRUE(noChildren());
 }
 
+TEST(QuickTaskPatternSearch, AValueAtTheEndOfOutputIsTakenWhileTheChildRuns) {
+  TempDir dir;
+  EXPECT_EQ(QuickTask::outputOfTask(kHelper, args({"print-wait", dir.path(), "v 3.1"}),
+                                    SearchingForPattern{"v ([0-9.]+)"}, Reject{}),
+            "3.1");
+  EXPECT_TRUE(eventually([&] { return noChildren(); }));
+}
+
+TEST(QuickTaskPatternSearch, EndsWhenTheChildEndsEvenIfADescendantHoldsItsOutput) {
+  TempDir dir;
+  EXPECT_EQ(QuickTask::outputOfTask(kHelper, args({"leave-holder", dir.path(), "no value\n"}),
+                                    SearchingForPattern{"v ([0-9.]+)"}, Reject{}),
+            std::nullopt);
+  pid_t holder = 0;
+  std::ifstream(dir.path() + "/holder") >> holder;
+  ASSERT_GT(holder, 0);
+  kill(holder, SIGKILL);
+  EXPECT_TRUE(eventually([&] { return noChildren(); }));
+}
+
 }  // namespace

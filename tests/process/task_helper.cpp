@@ -141,6 +141,23 @@ int main(int argc, char** argv) {
     std::ofstream(arg(2) + "/terminated") << "SIGTERM";
     return 0;
   }
+  // Leaves a grandchild holding standard output open (its pid in DIR/holder), prints TEXT and
+  // exits.
+  if (mode == "leave-holder") {
+    int ready[2];
+    if (pipe(ready) != 0) return 4;
+    const pid_t holder = fork();
+    if (holder == 0) {
+      std::ofstream(arg(2) + "/holder") << getpid();
+      close(ready[1]);
+      for (;;) pause();
+    }
+    close(ready[1]);
+    char byte;
+    while (::read(ready[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    return writeAll(STDOUT_FILENO, arg(3)) ? 0 : 4;
+  }
   if (mode == "input" || mode == "input-twice") {
     auto bytes = tove::QuickTask::input();
     if (mode == "input-twice") bytes = tove::QuickTask::input();
