@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -461,6 +462,8 @@ TEST(QuickTaskPatternSearch, AValueAtTheEndOfOutputIsTakenWhileTheChildRuns) {
 
 TEST(QuickTaskPatternSearch, EndsWhenTheChildEndsEvenIfADescendantHoldsItsOutput) {
   TempDir dir;
+  // The orphaned descendant comes to this process, which then reaps it itself.
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   EXPECT_EQ(QuickTask::outputOfTask(kHelper, args({"leave-holder", dir.path(), "no value\n"}),
                                     SearchingForPattern{"v ([0-9.]+)"}, Reject{}),
             std::nullopt);
@@ -468,6 +471,8 @@ TEST(QuickTaskPatternSearch, EndsWhenTheChildEndsEvenIfADescendantHoldsItsOutput
   std::ifstream(dir.path() + "/holder") >> holder;
   ASSERT_GT(holder, 0);
   kill(holder, SIGKILL);
+  EXPECT_TRUE(eventually([&] { return waitpid(holder, nullptr, WNOHANG) == holder; }));
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
   EXPECT_TRUE(eventually([&] { return noChildren(); }));
 }
 
