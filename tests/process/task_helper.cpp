@@ -132,12 +132,20 @@ int main(int argc, char** argv) {
   // Writes its pid to DIR/pid, prints TEXT and waits for SIGTERM, which it records in
   // DIR/terminated.
   if (mode == "print-wait") {
+    // SIGTERM stays blocked except inside sigsuspend, so it cannot slip in between the
+    // check and the wait.
+    sigset_t term;
+    sigset_t others;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_BLOCK, &term, &others);
+    sigdelset(&others, SIGTERM);
     struct sigaction action {};
     action.sa_handler = onTerminate;
     sigaction(SIGTERM, &action, nullptr);
     std::ofstream(arg(2) + "/pid") << getpid();
     if (!writeAll(STDOUT_FILENO, arg(3))) return 4;
-    while (!terminated) pause();
+    while (!terminated) sigsuspend(&others);
     std::ofstream(arg(2) + "/terminated") << "SIGTERM";
     return 0;
   }
