@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
@@ -94,23 +95,37 @@ class SigpipeGuard {
   bool brokenPipe_ = false;
 };
 
-// Grows `buffer` by doubling, reading straight into its spare room.
+// Collects output, reading straight into the string it returns. The capacity doubles, but the
+// room offered to read() grows a step at a time, so spare capacity is never zero-filled ahead
+// of the output and a reallocation copies only the bytes read.
 class OutputBuffer {
  public:
+  // One read from `fd`; false on a read error.
   bool readFrom(int fd, bool& endOfFile) noexcept {
-    try {
-      if (buffer_.size() - used_ < kMinimumRoom)
-        buffer_.resize(std::max(buffer_.size() * 2, used_ + kInitialSize));
-    } catch (...) {
-      failed_ = true;
+    if (!failed_ && used_ == buffer_.size() && used_ < buffer_.capacity()) extend();
+    if (failed_ || used_ == buffer_.size()) {
+      // Full: read aside first, so that output ending exactly at the capacity never doubles it.
+      char aside[64 * 1024];
+      const ssize_t n = ::read(fd, aside, sizeof aside);
+      if (n < 0) return errno == EINTR || errno == EAGAIN;
+      endOfFile = n == 0;
+      if (n > 0 && !failed_) {
+        try {
+          buffer_.reserve(std::max(buffer_.capacity() * 2, used_ + kStep));
+          extend();
+          std::memcpy(buffer_.data() + used_, aside, static_cast<std::size_t>(n));
+          used_ += static_cast<std::size_t>(n);
+        } catch (...) {
+          // Out of memory: keep draining so the child can finish, and report failure.
+          failed_ = true;
+        }
+      }
+      return true;
     }
-    char scratch[4096];
-    char* target = failed_ ? scratch : buffer_.data() + used_;
-    const std::size_t room = failed_ ? sizeof scratch : buffer_.size() - used_;
-    const ssize_t n = ::read(fd, target, room);
+    const ssize_t n = ::read(fd, buffer_.data() + used_, buffer_.size() - used_);
     if (n < 0) return errno == EINTR || errno == EAGAIN;
     endOfFile = n == 0;
-    if (!failed_) used_ += static_cast<std::size_t>(n);
+    used_ += static_cast<std::size_t>(n);
     return true;
   }
   bool failed() const noexcept { return failed_; }
@@ -120,8 +135,11 @@ class OutputBuffer {
   }
 
  private:
-  static constexpr std::size_t kMinimumRoom = 64 * 1024;
-  static constexpr std::size_t kInitialSize = 256 * 1024;
+  static constexpr std::size_t kStep = 1024 * 1024;
+
+  // Within the capacity: no allocation, nothing to throw.
+  void extend() { buffer_.resize(std::min(buffer_.capacity(), used_ + kStep)); }
+
   std::string buffer_;
   std::size_t used_ = 0;
   bool failed_ = false;
@@ -233,6 +251,8 @@ std::optional<std::string> QuickTask::outputOfTask(std::string_view task,
     if (!childEnv.ok) return std::nullopt;
     auto outputPipe = detail::makePipe();
     if (!outputPipe) return std::nullopt;
+    // A larger pipe means fewer wake-ups on long output; the default size works as well.
+    fcntl(outputPipe->read.get(), F_SETPIPE_SZ, 1 << 20);
     std::optional<detail::Pipe> inputPipe;
     if (input) {
       inputPipe = detail::makePipe();

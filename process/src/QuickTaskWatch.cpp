@@ -15,8 +15,10 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "ChildProcess.h"
 #include "Utf8Text.h"
@@ -53,7 +55,11 @@ struct Watch {
   Fd process;  // pidfd: signals and waits cannot hit a reused process id
   std::unique_ptr<icu::RegexPattern> pattern;
   std::set<std::string> reject;
-  std::atomic<std::shared_ptr<const std::string>> slot;
+  // The result slot. It points at a value the reader has published in `acceptedValues` and
+  // never changes again; libstdc++'s atomic<shared_ptr> would do, but its internal lock is
+  // invisible to ThreadSanitizer.
+  std::atomic<const std::string*> slot{nullptr};
+  std::vector<std::unique_ptr<const std::string>> acceptedValues;  // written by the reader only
   std::atomic<bool> finished{false};  // the reader has handled all the output it will
   icu::UnicodeString pending;         // reader only: decoded text not yet settled
   bool accepted = false;              // reader only
@@ -99,7 +105,8 @@ struct Watch {
       captured.toUTF8String(value);
       if (reject.count(value) != 0) continue;
       terminate();
-      slot.store(std::make_shared<const std::string>(std::move(value)));
+      acceptedValues.push_back(std::make_unique<const std::string>(std::move(value)));
+      slot.store(acceptedValues.back().get());
       accepted = true;
     }
     if (U_FAILURE(status)) {
@@ -215,11 +222,18 @@ std::optional<std::string> QuickTask::outputOfTask(std::string_view task,
   try {
     if (task.empty() || pattern.pattern.empty()) return std::nullopt;
     auto watch = std::make_shared<Watch>();
-    UErrorCode status = U_ZERO_ERROR;
-    UParseError where;
-    watch->pattern.reset(icu::RegexPattern::compile(icu::UnicodeString::fromUTF8(pattern.pattern),
-                                                    0, where, status));
-    if (U_FAILURE(status) || !watch->pattern) return std::nullopt;
+    {
+      // ICU sets up its shared regular-expression tables on first use behind a once-guard of
+      // its own, which thread sanitizers cannot see; compiling under one lock of ours orders
+      // that set-up before every later compile and so before every reader thread.
+      static std::mutex compiling;
+      std::lock_guard lock(compiling);
+      UErrorCode status = U_ZERO_ERROR;
+      UParseError where;
+      watch->pattern.reset(icu::RegexPattern::compile(icu::UnicodeString::fromUTF8(pattern.pattern),
+                                                      0, where, status));
+      if (U_FAILURE(status) || !watch->pattern) return std::nullopt;
+    }
     watch->reject = reject.values;
 
     auto outputPipe = detail::makePipe();
@@ -247,11 +261,11 @@ std::optional<std::string> QuickTask::outputOfTask(std::string_view task,
     }
 
     for (;;) {
-      if (auto value = watch->slot.load()) return *value;
+      if (const std::string* value = watch->slot.load()) return *value;
       if (watch->finished.load()) {
         // The last chunks may have filled the slot just before the reader finished.
-        auto value = watch->slot.load();
-        return value ? std::optional<std::string>(*value) : std::nullopt;
+        const std::string* value = watch->slot.load();
+        return value != nullptr ? std::optional<std::string>(*value) : std::nullopt;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

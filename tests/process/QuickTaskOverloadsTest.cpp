@@ -3,6 +3,7 @@
 #include <concepts>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "tove/QuickTask.h"
 
@@ -89,6 +90,9 @@ concept Accepted = requires {
   Q::statusOfTask("t", Arguments{{"-v"}});
   Q::executeTask("t", Arguments{{"-v"}}, LaunchedFrom{"/"});
   Q::outputOfTask("t", Input{"x"}, true);
+  Q::outputOfTask("t", std::declval<Arguments&>());
+  Q::outputOfTask("t", std::declval<const Arguments&>(), std::declval<bool&>());
+  Q::executeTask("t", std::declval<Arguments&>(), std::declval<Environment&>());
 };
 static_assert(Accepted<QuickTask>);
 

@@ -132,14 +132,39 @@ int main(int argc, char** argv) {
   // Writes its pid to DIR/pid, prints TEXT and waits for SIGTERM, which it records in
   // DIR/terminated.
   if (mode == "print-wait") {
+    // SIGTERM stays blocked except inside sigsuspend, so it cannot slip in between the
+    // check and the wait.
+    sigset_t term;
+    sigset_t others;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_BLOCK, &term, &others);
+    sigdelset(&others, SIGTERM);
     struct sigaction action {};
     action.sa_handler = onTerminate;
     sigaction(SIGTERM, &action, nullptr);
     std::ofstream(arg(2) + "/pid") << getpid();
     if (!writeAll(STDOUT_FILENO, arg(3))) return 4;
-    while (!terminated) pause();
+    while (!terminated) sigsuspend(&others);
     std::ofstream(arg(2) + "/terminated") << "SIGTERM";
     return 0;
+  }
+  // Leaves a grandchild holding standard output open (its pid in DIR/holder), prints TEXT and
+  // exits.
+  if (mode == "leave-holder") {
+    int ready[2];
+    if (pipe(ready) != 0) return 4;
+    const pid_t holder = fork();
+    if (holder == 0) {
+      std::ofstream(arg(2) + "/holder") << getpid();
+      close(ready[1]);
+      for (;;) pause();
+    }
+    close(ready[1]);
+    char byte;
+    while (::read(ready[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    return writeAll(STDOUT_FILENO, arg(3)) ? 0 : 4;
   }
   if (mode == "input" || mode == "input-twice") {
     auto bytes = tove::QuickTask::input();

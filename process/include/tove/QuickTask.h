@@ -151,10 +151,12 @@ class QuickTask {
 
   // ---- output pattern search -----------------------------------------------------------
   // Watches the child's standard output for the first match of `pattern` whose last capture
-  // group (the whole match without groups) is not in `reject`. Once a value is accepted the
-  // child is sent SIGTERM and the call returns without waiting for it; the child is still
-  // reaped in the background. An incomplete UTF-8 sequence at the end of one read is joined
-  // with the next; a match spanning two reads is not found.
+  // group (the whole match without groups) is not in `reject`; a match whose optional last
+  // group took no part yields no value. Once a value is accepted the child is sent SIGTERM
+  // (SIGKILL 5 s later if it is still running) and the call returns without waiting; the
+  // child is reaped in the background. Text split across writes is joined: a match that
+  // reaches the end of the output so far waits for more output, a 200 ms pause, or the end.
+  // The child keeps the application's standard input, environment and working directory.
 
   /// nullopt for a nil task, an empty or invalid pattern, a program that cannot be started,
   /// output that is not valid UTF-8, or a child that ended with no value accepted.
