@@ -3,68 +3,31 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <optional>
 #include <regex>
 #include <set>
 #include <string>
 
+#include "tove/testing/TempHome.h"
+
 namespace tove {
 namespace {
 
-// Sets an environment variable for one test and puts the old value back afterwards.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value == nullptr) {
-      unsetenv(name);
-    } else {
-      setenv(name, value, 1);
-    }
-  }
-  ~ScopedEnvironment() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-TEST(Folders, HomeComesFromTheEnvironmentElseThePasswordDatabase) {
-  {
-    ScopedEnvironment home("HOME", "/tmp/tove-home/");
-    EXPECT_EQ(Folders::home(), "/tmp/tove-home");
-  }
-  ScopedEnvironment home("HOME", nullptr);
-  EXPECT_TRUE(Folders::home().is_absolute());
-}
-
-TEST(Folders, TemporaryHasNoTrailingSeparator) {
-  {
-    ScopedEnvironment tmp("TMPDIR", "/var/tmp/");
-    EXPECT_EQ(Folders::temporary(), "/var/tmp");
-  }
-  ScopedEnvironment tmp("TMPDIR", "");
+TEST(Folders, FollowTheEnvironmentWithoutTrailingSeparatorsOrFallBack) {
+  const testing::TempHome temp;  // puts the environment back afterwards
+  setenv("HOME", (temp.home().string() + "/").c_str(), 1);
+  EXPECT_EQ(Folders::home(), temp.home());
+  setenv("TMPDIR", "/var/tmp/", 1);
+  EXPECT_EQ(Folders::temporary(), "/var/tmp");
+  setenv("TMPDIR", "", 1);
   EXPECT_EQ(Folders::temporary(), "/tmp");
-}
-
-TEST(Folders, UserDataTakesOnlyAnAbsoluteXdgDataHome) {
-  ScopedEnvironment home("HOME", "/tmp/tove-home");
-  {
-    ScopedEnvironment data("XDG_DATA_HOME", "/tmp/tove-data");
-    EXPECT_EQ(Folders::userData(), "/tmp/tove-data");
-  }
-  {
-    ScopedEnvironment data("XDG_DATA_HOME", "relative/data");
-    EXPECT_EQ(Folders::userData(), "/tmp/tove-home/.local/share");
-  }
-  ScopedEnvironment data("XDG_DATA_HOME", nullptr);
-  EXPECT_EQ(Folders::userData(), "/tmp/tove-home/.local/share");
+  EXPECT_EQ(Folders::userData(), temp.dataHome());
+  // Only an absolute XDG_DATA_HOME counts.
+  setenv("XDG_DATA_HOME", "relative/data", 1);
+  EXPECT_EQ(Folders::userData(), temp.home() / ".local" / "share");
+  unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(Folders::userData(), temp.home() / ".local" / "share");
+  unsetenv("HOME");  // then the password database tells
+  EXPECT_TRUE(Folders::home().is_absolute());
 }
 
 TEST(Folders, UUIDsAreRandomVersionFourInUpperCase) {
