@@ -37,33 +37,22 @@ Run sparkler(const std::vector<std::string>& arguments) {
   return run;
 }
 
-TEST(SparklerVersion, PrintsTheDescription) {
-  for (const auto& [text, description] : {std::pair{"1.2.3", "1.2.3\n"},
-                                          {" V2.0 ", "2\n"},
-                                          {"1.2.3.4", "1.2.3\n"},
-                                          {"1.0.3", "1.0.3\n"}}) {
+TEST(Sparkler, VersionPrintsTheDescriptionOrSaysTextIsNotAVersion) {
+  const std::tuple<const char*, int, const char*> cases[] = {
+      {" V2.0 ", 0, "2\n"}, {"1.65536", 1, "sparkler: \"1.65536\" is not a version\n"}};
+  for (const auto& [text, status, output] : cases) {
     const auto run = sparkler({"version", text});
-    EXPECT_EQ(run.status, 0) << text;
-    EXPECT_EQ(run.output, description) << text;
-  }
-}
-
-TEST(SparklerVersion, SaysWhenTextIsNotAVersion) {
-  for (const char* text : {"0.0.0", "", "beta", "1.65536"}) {
-    const auto run = sparkler({"version", text});
-    EXPECT_EQ(run.status, 1) << text;
-    EXPECT_NE(run.output.find("is not a version"), std::string::npos) << run.output;
+    EXPECT_EQ(run.status, status) << text;
+    EXPECT_EQ(run.output, output) << text;
   }
   EXPECT_EQ(sparkler({"version"}).status, 1);
 }
 
-TEST(SparklerHelp, ListsSubcommandsAndRefusesUnknownOnes) {
+TEST(Sparkler, HelpListsSubcommandsAndUnknownOnesAreRefused) {
   const auto help = sparkler({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.output.find("version TEXT"), std::string::npos);
-  const auto unknown = sparkler({"frobnicate"});
-  EXPECT_EQ(unknown.status, 1);
-  EXPECT_NE(unknown.output.find("unknown command"), std::string::npos);
+  EXPECT_EQ(sparkler({"frobnicate"}).status, 1);
   EXPECT_EQ(sparkler({}).status, 1);
 }
 
@@ -79,20 +68,18 @@ TEST(SparklerCheck, ReportsTheNewestEntryAndTheCachedImageAsTheBundleWouldSeeThe
   server.putFile("/mac/_.json", nlohmann::json::array({newest}).dump());
   server.putFile("/mac/Tove-1.0.1.dmg", image);
   auto bundle = tove::testing::makeTestBundle(home.temporary(), "Tove", "1.0.0", "org.tove.Tove");
-  const std::vector<std::string> arguments = {
-      "check",     "--bundle",     bundle, "--manifest", server.url("/mac/_.json"),
-      "--ca-file", server.caFile()};
+  const auto manifest = server.url("/mac/_.json");
 
-  auto run = sparkler(arguments);
+  auto run =
+      sparkler({"check", "--bundle", bundle, "--manifest", manifest, "--ca-file", server.caFile()});
   ASSERT_EQ(run.status, 0) << run.output;
-  auto result = nlohmann::json::parse(run.output, nullptr, false);
-  auto cached = home.dataHome() / "org.tove.Tove/updates/software/Tove-1.0.1.dmg";
-  EXPECT_EQ(result,
+  const auto cached = home.dataHome() / "org.tove.Tove/updates/software/Tove-1.0.1.dmg";
+  EXPECT_EQ(nlohmann::json::parse(run.output, nullptr, false),
             (nlohmann::json{
                 {"updateAvailable", true}, {"entry", newest}, {"cachedPath", cached.string()}}));
 
   // Without the CA the server is not trusted: the check runs and finds nothing.
-  run = sparkler({"check", "--bundle", bundle, "--manifest", server.url("/mac/_.json")});
+  run = sparkler({"check", "--bundle", bundle, "--manifest", manifest});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(nlohmann::json::parse(run.output, nullptr, false)["entry"], nullptr);
   EXPECT_EQ(sparkler({"check", "--bundle", bundle}).status, 1);
