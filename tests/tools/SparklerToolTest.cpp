@@ -24,16 +24,14 @@ struct Run {
 Run sparkler(const std::vector<std::string>& arguments) {
   std::string command = SPARKLER_PATH;
   for (const auto& argument : arguments) command += " '" + argument + "'";
-  command += " 2>&1";
   Run run;
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
+  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
   char buffer[4096];
-  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+  for (std::size_t got; pipe && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
     run.output.append(buffer, got);
   }
-  const int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  const int status = pipe ? pclose(pipe) : -1;
+  if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
   return run;
 }
 
