@@ -2,9 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <fstream>
-#include <sstream>
-
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -32,19 +29,17 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 
 fs::path makeAppBundle(const fs::path& parent, std::string_view version, std::string_view marker) {
   auto bundle = makeTestBundle(parent, "Tove", version, "org.tove.Tove");
-  if (bundle.empty()) return {};
   const fs::path resources = TOVE_RESOURCES_DIR;
+  const fs::path executable = bundle / "Contents/MacOS/Tove";
   std::error_code error;
-  fs::create_directories(bundle / "Contents/Resources/Scripts", error);
-  fs::copy_file(resources / "MainWindow.ui", bundle / "Contents/Resources/MainWindow.ui", error);
-  if (error) return {};
-  fs::copy_file(resources / "Scripts/bounce.sh", bundle / "Contents/Resources/Scripts/bounce.sh",
-                error);
-  if (error) return {};
-  if (!writeFile(bundle / "Contents/MacOS/Tove", "#!/bin/sh\n# " + std::string(marker) + "\n"))
+  if (bundle.empty() || !writeFile(executable, "#!/bin/sh\n# " + std::string(marker) + "\n")) {
     return {};
-  fs::permissions(bundle / "Contents/MacOS/Tove", fs::perms::owner_exec, fs::perm_options::add,
-                  error);
+  }
+  fs::permissions(executable, fs::perms::owner_exec, fs::perm_options::add, error);
+  fs::create_directories(bundle / "Contents/Resources/Scripts", error);
+  for (const char* item : {"MainWindow.ui", "Scripts/bounce.sh"}) {
+    if (!error) fs::copy_file(resources / item, bundle / "Contents/Resources" / item, error);
+  }
   return error ? fs::path() : bundle;
 }
 
@@ -65,22 +60,6 @@ nlohmann::json entryFor(const fs::path& image, std::string_view version) {
           {"name", image.filename().string()},
           {"hash", Checksum::MD5String(data).value_or("")},
           {"size", data.size()}};
-}
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-bool writeFile(const fs::path& path, std::string_view contents) {
-  std::error_code error;
-  fs::create_directories(path.parent_path(), error);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-  out.close();
-  return static_cast<bool>(out);
 }
 
 std::map<std::string, std::string> snapshot(const fs::path& root) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "tove/testing/TempDir.h"
+
 namespace tove::testing {
 
 /// Serves Qt events until `done()` holds; false when `timeout` passed first.
@@ -26,9 +28,6 @@ bool makeUpdateImage(const std::filesystem::path& image, std::string_view versio
 
 /// The manifest entry of the file at `image` for `version`: name, size and MD5.
 nlohmann::json entryFor(const std::filesystem::path& image, std::string_view version);
-
-std::string readFile(const std::filesystem::path& path);
-bool writeFile(const std::filesystem::path& path, std::string_view contents);
 
 /// Every item under `root` with its type, mode and contents, to compare trees exactly.
 std::map<std::string, std::string> snapshot(const std::filesystem::path& root);

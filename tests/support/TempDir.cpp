@@ -1,7 +1,8 @@
 #include "tove/testing/TempDir.h"
 
 #include <cstdlib>
-#include <string>
+#include <fstream>
+#include <sstream>
 
 namespace tove::testing {
 
@@ -17,6 +18,22 @@ TempDir::~TempDir() {
   if (path_.empty()) return;
   std::error_code error;
   std::filesystem::remove_all(path_, error);
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool writeFile(const std::filesystem::path& path, std::string_view contents) {
+  std::error_code error;
+  std::filesystem::create_directories(path.parent_path(), error);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+  out.close();
+  return static_cast<bool>(out);
 }
 
 }  // namespace tove::testing

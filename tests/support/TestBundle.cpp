@@ -1,35 +1,8 @@
 #include "tove/testing/TestBundle.h"
 
-#include <fstream>
+#include "tove/testing/TempDir.h"
 
 namespace tove::testing {
-namespace {
-
-std::string escaped(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
-void addKey(std::string& plist, std::string_view key, std::string_view value) {
-  plist += "  <key>" + escaped(key) + "</key>\n  <string>" + escaped(value) + "</string>\n";
-}
-
-}  // namespace
 
 std::filesystem::path makeTestBundle(const std::filesystem::path& parent, std::string_view name,
                                      std::optional<std::string_view> version,
@@ -39,21 +12,16 @@ std::filesystem::path makeTestBundle(const std::filesystem::path& parent, std::s
   std::filesystem::create_directories(bundle / "Contents" / "MacOS", error);
   std::filesystem::create_directories(bundle / "Contents" / "Resources", error);
   if (error) return {};
+  auto key = [](std::string_view key, std::string_view value) {
+    return "  <key>" + std::string(key) + "</key>\n  <string>" + std::string(value) + "</string>\n";
+  };
   std::string plist =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-      "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-      "<plist version=\"1.0\">\n<dict>\n";
-  addKey(plist, "CFBundleName", name);
-  addKey(plist, "CFBundleExecutable", name);
-  if (version) addKey(plist, "CFBundleShortVersionString", *version);
-  if (identifier) addKey(plist, "CFBundleIdentifier", *identifier);
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" +
+      key("CFBundleName", name) + key("CFBundleExecutable", name);
+  if (version) plist += key("CFBundleShortVersionString", *version);
+  if (identifier) plist += key("CFBundleIdentifier", *identifier);
   plist += "</dict>\n</plist>\n";
-  std::ofstream out(bundle / "Contents" / "Info.plist", std::ios::binary | std::ios::trunc);
-  out << plist;
-  out.close();
-  if (!out) return {};
-  return bundle;
+  return writeFile(bundle / "Contents" / "Info.plist", plist) ? bundle : std::filesystem::path();
 }
 
 }  // namespace tove::testing

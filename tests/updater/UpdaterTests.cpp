@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "tove/Bundle.h"
 #include "tove/Checksum.h"
@@ -21,6 +20,7 @@
 namespace fs = std::filesystem;
 using nlohmann::json;
 using tove::testing::HttpsServer;
+using tove::testing::readFile;
 
 namespace tove {
 
@@ -51,13 +51,6 @@ json entry(std::string_view version, std::string_view name, const std::string& i
           {"size", image.size()}};
 }
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 class UpdaterTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -82,23 +75,20 @@ class UpdaterTest : public ::testing::Test {
   }
 
   void useBundle(std::string_view version) {
-    fs::remove_all(home.temporary() / "Tove.app");
     Bundle::overrideMainBundlePath(
         testing::makeTestBundle(home.temporary(), "Tove", version, kIdentifier));
   }
 
   void publish(const json& manifest) { server.putFile(kManifestPath, manifest.dump()); }
   void publishImage(std::string_view name, const std::string& image) {
-    server.putFile("/assets/Tove/software/mac/" + std::string(name), image);
+    server.putFile(imagePath(name), image);
   }
-  std::size_t imageRequests(std::string_view name) const {
-    return server.requestCount("/assets/Tove/software/mac/" + std::string(name));
+  static std::string imagePath(std::string_view name) {
+    return "/assets/Tove/software/mac/" + std::string(name);
   }
   std::vector<std::string> folderNames() const {
     std::vector<std::string> names;
-    for (const auto& item : fs::directory_iterator(folder)) {
-      names.push_back(item.path().filename());
-    }
+    for (const auto& item : fs::directory_iterator(folder)) names.push_back(item.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -113,23 +103,29 @@ class UpdaterTest : public ::testing::Test {
 
 // --- The manifest check -----------------------------------------------------------------
 
-TEST_F(UpdaterTest, NewerVersionIsDownloadedVerifiedStoredAndThenServedFromTheCache) {
+TEST_F(UpdaterTest, NewerVersionIsStoredServedFromTheCacheAndKeptBesideLaterOnes) {
+  const std::string newer = imageBytes(90'000, 3);
   publishImage("Tove-1.0.1.dmg", image);
+  publishImage("Tove-1.0.2.dmg", newer);
   publish(json::array(
       {entry("1.0.0", "Tove-1.0.0.dmg", "old"), entry("1.0.1", "Tove-1.0.1.dmg", image)}));
   EXPECT_TRUE(sparkler->coreCheck());
   EXPECT_EQ(readFile(folder / "Tove-1.0.1.dmg"), image);
   EXPECT_EQ(folderNames(), std::vector<std::string>{"Tove-1.0.1.dmg"});
   EXPECT_EQ(sparkler->latestVersion()->description(), "1.0.1");
-  ASSERT_TRUE(sparkler->updates());
   EXPECT_EQ(sparkler->updates()->size(), 2u);
 
   EXPECT_TRUE(sparkler->coreCheck());
-  EXPECT_EQ(imageRequests("Tove-1.0.1.dmg"), 1u);
+  EXPECT_EQ(server.requestCount(imagePath("Tove-1.0.1.dmg")), 1u);
   EXPECT_EQ(sparkler->cachedPath("Tove-1.0.1.dmg"), (folder / "Tove-1.0.1.dmg").string());
+
+  publish(json::array(
+      {entry("1.0.1", "Tove-1.0.1.dmg", image), entry("1.0.2", "Tove-1.0.2.dmg", newer)}));
+  EXPECT_TRUE(sparkler->coreCheck());
+  EXPECT_EQ(folderNames(), (std::vector<std::string>{"Tove-1.0.1.dmg", "Tove-1.0.2.dmg"}));
 }
 
-TEST_F(UpdaterTest, OnlyTheLastEntryCountsAndEqualVersionsAreUpToDate) {
+TEST_F(UpdaterTest, OnlyTheLastEntryCountsAndEqualOrZeroVersionsSeeNoUpdate) {
   publishImage("Tove-9.0.0.dmg", image);
   publish(json::array(
       {entry("9.0.0", "Tove-9.0.0.dmg", image), entry("1.0.0", "Tove-1.0.0.dmg", image)}));
@@ -140,7 +136,7 @@ TEST_F(UpdaterTest, OnlyTheLastEntryCountsAndEqualVersionsAreUpToDate) {
   useBundle("0.0");
   publish(json::array({entry("1.0.1", "Tove-9.0.0.dmg", image)}));
   EXPECT_FALSE(sparkler->coreCheck());
-  EXPECT_EQ(imageRequests("Tove-9.0.0.dmg"), 0u);
+  EXPECT_EQ(server.requestCount(imagePath("Tove-9.0.0.dmg")), 0u);
 }
 
 TEST_F(UpdaterTest, UnreadableOrMalformedManifestKeepsTheLastGoodUpdates) {
@@ -166,12 +162,35 @@ TEST_F(UpdaterTest, UnreadableOrMalformedManifestKeepsTheLastGoodUpdates) {
     EXPECT_FALSE(sparkler->coreCheck()) << body.substr(0, 60);
     EXPECT_EQ(sparkler->updates(), good) << body.substr(0, 60);
   }
-  server.setFault(kManifestPath, HttpsServer::Fault::ServerError);
-  EXPECT_FALSE(sparkler->coreCheck());
-  EXPECT_EQ(sparkler->updates(), good);
 }
 
-// --- Entry checks -----------------------------------------------------------------------
+// A server that misbehaves, or that the client cannot trust, gives no manifest at all.
+TEST_F(UpdaterTest, ManifestFetchFailsOnSilenceEndlessBodiesErrorsPlainHttpAndStrangers) {
+  publish(json::array({entry("1.0.0", "a.dmg", image)}));
+  auto fetches = [](const std::string& url) {
+    auto probe = SparklerTesting::make();
+    SparklerTesting::setManifestOnly(*probe, url);
+    EXPECT_FALSE(probe->coreCheck());
+    return probe->updates() != nullptr;
+  };
+  server.setRedirect("/moved.json", server.url(kManifestPath));
+  EXPECT_TRUE(fetches(server.url("/moved.json")));
+  EXPECT_FALSE(fetches(server.url("/missing.json")));
+  server.setRedirect("/plain.json",
+                     "http://127.0.0.1:" + std::to_string(server.port()) + kManifestPath);
+  EXPECT_FALSE(fetches(server.url("/plain.json")));
+  for (auto fault : {HttpsServer::Fault::NeverAnswer, HttpsServer::Fault::EndlessBody}) {
+    server.setFault(kManifestPath, fault);
+    EXPECT_FALSE(fetches(server.url(kManifestPath))) << static_cast<int>(fault);
+  }
+
+  HttpsServer untrusted;
+  untrusted.putFile(kManifestPath, json::array({entry("1.0.0", "a.dmg", image)}).dump());
+  EXPECT_FALSE(fetches(untrusted.url(kManifestPath)));
+  EXPECT_EQ(untrusted.totalRequests(), 0u);
+}
+
+// --- Entry checks and the cache ---------------------------------------------------------
 
 TEST_F(UpdaterTest, SizeOutsideItsBoundsFailsBeforeAnyDiskOrNetworkAccess) {
   for (json size : {json(0), json(nullptr), json(50'000'001), json(-5), json("100000")}) {
@@ -189,7 +208,7 @@ TEST_F(UpdaterTest, SizeOutsideItsBoundsFailsBeforeAnyDiskOrNetworkAccess) {
   json largest = entry("2.0.0", "x.dmg", image);
   largest["size"] = 50'000'000;
   EXPECT_FALSE(sparkler->download(largest));  // not on the server, but asked for
-  EXPECT_EQ(imageRequests("x.dmg"), 1u);
+  EXPECT_EQ(server.requestCount(imagePath("x.dmg")), 1u);
 }
 
 TEST_F(UpdaterTest, NamesThatAreNotOnePlainFileNameNeverReachDiskOrNetwork) {
@@ -212,108 +231,48 @@ TEST_F(UpdaterTest, NamesThatAreNotOnePlainFileNameNeverReachDiskOrNetwork) {
   EXPECT_EQ(readFile(folder / "Tove 1.0.1 #2.dmg"), image);
 }
 
-// --- The cache --------------------------------------------------------------------------
-
 TEST_F(UpdaterTest, DamagedCachedCopiesAreRemovedAndReplacedWithinTheSameCheck) {
   publishImage("Tove-1.0.1.dmg", image);
   publish(json::array({entry("1.0.1", "Tove-1.0.1.dmg", image)}));
-  server.putFile("/unused", "");
-  std::ofstream(folder / "Tove-1.0.1.dmg", std::ios::binary) << image << 'x';
+  testing::writeFile(folder / "Tove-1.0.1.dmg", image + 'x');
   EXPECT_TRUE(sparkler->coreCheck());
   EXPECT_EQ(readFile(folder / "Tove-1.0.1.dmg"), image);
-  EXPECT_EQ(imageRequests("Tove-1.0.1.dmg"), 1u);
+  EXPECT_EQ(server.requestCount(imagePath("Tove-1.0.1.dmg")), 1u);
 
   std::string other = image;
   other[500] ^= 1;
-  std::ofstream(folder / "Tove-1.0.1.dmg", std::ios::binary | std::ios::trunc) << other;
+  testing::writeFile(folder / "Tove-1.0.1.dmg", other);
   EXPECT_FALSE(sparkler->cached(entry("1.0.1", "Tove-1.0.1.dmg", image)));
   EXPECT_FALSE(fs::exists(folder / "Tove-1.0.1.dmg"));
-}
 
-TEST_F(UpdaterTest, UppercaseHashNeverMatches) {
-  json e = entry("1.0.1", "Tove-1.0.1.dmg", image);
-  std::string upper = e["hash"];
-  std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
-  ASSERT_NE(upper, e["hash"]);
-  e["hash"] = upper;
-  std::ofstream(folder / "Tove-1.0.1.dmg", std::ios::binary) << image;
-  EXPECT_FALSE(sparkler->cached(e));
-  EXPECT_FALSE(fs::exists(folder / "Tove-1.0.1.dmg"));
-  publishImage("Tove-1.0.1.dmg", image);
-  EXPECT_FALSE(sparkler->download(e));
+  // Digests are compared as lowercase hex: an uppercase one never matches.
+  json upper = entry("1.0.1", "Tove-1.0.1.dmg", image);
+  std::string hash = upper["hash"];
+  std::transform(hash.begin(), hash.end(), hash.begin(), ::toupper);
+  upper["hash"] = hash;
+  testing::writeFile(folder / "Tove-1.0.1.dmg", image);
+  EXPECT_FALSE(sparkler->cached(upper));
+  EXPECT_FALSE(sparkler->download(upper));
   EXPECT_TRUE(folderNames().empty());
 }
 
 TEST_F(UpdaterTest, FailedDownloadsLeaveTheCacheAsItWas) {
-  std::ofstream(folder / "Tove-1.0.1.dmg", std::ios::binary) << "older copy";
+  testing::writeFile(folder / "Tove-1.0.1.dmg", "older copy");
   json e = entry("1.0.1", "Tove-1.0.1.dmg", image);
   std::string wrong = image;
   wrong[0] ^= 1;
-  publishImage("Tove-1.0.1.dmg", wrong);
-  EXPECT_FALSE(sparkler->download(e));
-
+  for (const std::string& served : {wrong, image + "more"}) {
+    publishImage("Tove-1.0.1.dmg", served);
+    EXPECT_FALSE(sparkler->download(e));
+  }
   publishImage("Tove-1.0.1.dmg", image);
-  for (auto fault : {HttpsServer::Fault::TruncatedBody, HttpsServer::Fault::StalledBody,
-                     HttpsServer::Fault::EndlessBody, HttpsServer::Fault::NeverAnswer,
-                     HttpsServer::Fault::ServerError}) {
-    server.setFault("/assets/Tove/software/mac/Tove-1.0.1.dmg", fault);
+  for (auto fault : {HttpsServer::Fault::TruncatedBody, HttpsServer::Fault::EndlessBody,
+                     HttpsServer::Fault::NeverAnswer}) {
+    server.setFault(imagePath("Tove-1.0.1.dmg"), fault);
     EXPECT_FALSE(sparkler->download(e)) << static_cast<int>(fault);
   }
-  server.setFault("/assets/Tove/software/mac/Tove-1.0.1.dmg", HttpsServer::Fault::None);
-  publishImage("Tove-1.0.1.dmg", image + "more");
-  EXPECT_FALSE(sparkler->download(e));
-
   EXPECT_EQ(readFile(folder / "Tove-1.0.1.dmg"), "older copy");
   EXPECT_EQ(folderNames(), std::vector<std::string>{"Tove-1.0.1.dmg"});
-  EXPECT_EQ(sparkler->cachedPath("Tove-1.0.1.dmg"), (folder / "Tove-1.0.1.dmg").string());
-  EXPECT_FALSE(sparkler->cachedPath("missing.dmg"));
-}
-
-TEST_F(UpdaterTest, OlderImagesStayBesideNewerOnes) {
-  std::string newer = imageBytes(90'000, 3);
-  publishImage("Tove-1.0.1.dmg", image);
-  publishImage("Tove-1.0.2.dmg", newer);
-  publish(json::array({entry("1.0.1", "Tove-1.0.1.dmg", image)}));
-  EXPECT_TRUE(sparkler->coreCheck());
-  publish(json::array(
-      {entry("1.0.1", "Tove-1.0.1.dmg", image), entry("1.0.2", "Tove-1.0.2.dmg", newer)}));
-  EXPECT_TRUE(sparkler->coreCheck());
-  EXPECT_EQ(folderNames(), (std::vector<std::string>{"Tove-1.0.1.dmg", "Tove-1.0.2.dmg"}));
-}
-
-// --- What a real server does wrong ------------------------------------------------------
-
-TEST_F(UpdaterTest, ManifestFetchFailsOnSilenceEndlessBodiesPlainHttpAndUntrustedServers) {
-  publish(json::array({entry("1.0.0", "a.dmg", image)}));
-  server.setFault(kManifestPath, HttpsServer::Fault::NeverAnswer);
-  EXPECT_FALSE(sparkler->coreCheck());
-  server.setFault(kManifestPath, HttpsServer::Fault::EndlessBody);
-  EXPECT_FALSE(sparkler->coreCheck());
-  EXPECT_FALSE(sparkler->updates());
-
-  // Redirects are followed, but only to https.
-  server.setFault(kManifestPath, HttpsServer::Fault::None);
-  server.setRedirect("/moved.json", server.url(kManifestPath));
-  SparklerTesting::setManifestOnly(*sparkler, "");
-  auto other = SparklerTesting::make();
-  other->setFolder(sparkler->folder());
-  SparklerTesting::setManifestOnly(*other, server.url("/moved.json"));
-  EXPECT_FALSE(other->coreCheck());
-  EXPECT_TRUE(other->updates());
-
-  auto plain = SparklerTesting::make();
-  server.setRedirect("/plain.json",
-                     "http://127.0.0.1:" + std::to_string(server.port()) + kManifestPath);
-  SparklerTesting::setManifestOnly(*plain, server.url("/plain.json"));
-  EXPECT_FALSE(plain->coreCheck());
-  EXPECT_FALSE(plain->updates());
-
-  HttpsServer untrusted;
-  untrusted.putFile(kManifestPath, json::array({entry("1.0.0", "a.dmg", image)}).dump());
-  auto stranger = SparklerTesting::make();
-  SparklerTesting::setManifestOnly(*stranger, untrusted.url(kManifestPath));
-  EXPECT_FALSE(stranger->coreCheck());
-  EXPECT_EQ(untrusted.totalRequests(), 0u);
 }
 
 // --- The check chain --------------------------------------------------------------------
@@ -322,7 +281,6 @@ TEST_F(UpdaterTest, EachCheckArmsTheNextOnTheMonotonicClock) {
   publishImage("Tove-1.0.1.dmg", image);
   publish(json::array({entry("1.0.1", "Tove-1.0.1.dmg", image)}));
   MonotonicClock::setForTesting(1000.0);
-  SparklerTesting::setManifestOnly(*sparkler, "");
   auto chained = SparklerTesting::make();
   chained->setFolder(sparkler->folder());
   chained->setManifest(server.url(kManifestPath));
@@ -332,8 +290,8 @@ TEST_F(UpdaterTest, EachCheckArmsTheNextOnTheMonotonicClock) {
   EXPECT_EQ(loop->runPosted(), 1u);
   EXPECT_EQ(loop->timerDelays(), std::vector<double>{290.0});
 
-  // The timer's check runs even when the manifest is gone, and still arms the next one.
-  server.setFault(kManifestPath, HttpsServer::Fault::ServerError);
+  // The timer's check runs even when the manifest cannot be read, and still arms the next.
+  server.setFault(kManifestPath, HttpsServer::Fault::TruncatedBody);
   ASSERT_TRUE(loop->fireTimer());
   ASSERT_TRUE(loop->waitForPost());
   EXPECT_FALSE(chained->updateAvailable());
@@ -347,7 +305,6 @@ TEST_F(UpdaterTest, EachCheckArmsTheNextOnTheMonotonicClock) {
   chained->setManifest(server.url("/other.json"));
   EXPECT_EQ(*chained->manifest(), server.url(kManifestPath));
   EXPECT_FALSE(loop->waitForPost(MainLoop::Seconds(0)));
-  loop->clear();
 }
 
 TEST_F(UpdaterTest, SharedUpdaterIsConfiguredOnceWithItsFolderBeforeTheFirstCheck) {
@@ -355,14 +312,12 @@ TEST_F(UpdaterTest, SharedUpdaterIsConfiguredOnceWithItsFolderBeforeTheFirstChec
   EXPECT_EQ(Sparkler::initialize(std::nullopt), nullptr);
   auto shared = Sparkler::sparkler();
   EXPECT_FALSE(shared->manifest());
-  EXPECT_FALSE(shared->folder());
 
   publishImage("Tove-1.0.1.dmg", image);
   publish(json::array({entry("1.0.1", "Tove-1.0.1.dmg", image)}));
   fs::remove_all(folder);
   EXPECT_EQ(Sparkler::initialize(server.url(kManifestPath)), shared);
   EXPECT_EQ(*shared->folder(), folder.string());
-  EXPECT_TRUE(fs::is_directory(folder));
   ASSERT_TRUE(loop->waitForPost());
   // The first check already found the folder and stored the image in it.
   EXPECT_TRUE(shared->updateAvailable());
@@ -373,13 +328,12 @@ TEST_F(UpdaterTest, SharedUpdaterIsConfiguredOnceWithItsFolderBeforeTheFirstChec
   loop->runPosted();
   EXPECT_EQ(loop->pendingTimers(), 1u);
   EXPECT_EQ(server.requestCount("/other.json"), 0u);
-  loop->clear();
 }
 
 // --- Timers and the run loop ------------------------------------------------------------
 
 struct Counter {
-  int fired = 0;
+  static inline int fired = 0;
   void tick() { ++fired; }
 };
 
@@ -394,17 +348,7 @@ TEST_F(UpdaterTest, TimerKeepsItsTargetUntilItFiresAndNeedsAnAction) {
   EXPECT_FALSE(watch.expired());
   EXPECT_TRUE(loop->fireTimer());
   EXPECT_TRUE(watch.expired());
-
-  auto repeating = std::make_shared<Counter>();
-  auto timer = Timer::scheduledTimer(1.0, repeating, &Counter::tick, true);
-  loop->fireTimer();
-  loop->fireTimer();
-  EXPECT_EQ(repeating->fired, 2);
-  timer->invalidate();
-  EXPECT_EQ(repeating.use_count(), 1);
-  loop->fireTimer();
-  EXPECT_EQ(repeating->fired, 2);
-  EXPECT_EQ(loop->pendingTimers(), 0u);
+  EXPECT_EQ(Counter::fired, 1);
 }
 
 TEST(RunLoopTest, ServesWorkPostedFromWorkerThreadsAndTimersByDueTime) {

@@ -20,19 +20,16 @@ struct Response;
 
 namespace tove::testing {
 
-/// An HTTPS server on 127.0.0.1, on a port chosen for the run, with a CA and a server
-/// certificate (for 127.0.0.1 and localhost) made for it. It serves the files of a temporary
-/// web root and can misbehave on chosen paths. Stopped, with its files removed, on
-/// destruction.
+/// An HTTPS server on 127.0.0.1, on a port chosen for the run, with a self-signed certificate
+/// (for 127.0.0.1 and localhost) made for it. It serves the files of a temporary web root and
+/// can misbehave on chosen paths. Stopped, with its files removed, on destruction.
 class HttpsServer {
  public:
   enum class Fault {
     None,
     NeverAnswer,    // reads the request and never answers
-    StalledBody,    // sends the headers and half the body, then nothing more
     EndlessBody,    // sends a chunked body that never ends
     TruncatedBody,  // announces the full length, sends half and closes the connection
-    ServerError,    // answers 500 with a short error page
   };
 
   HttpsServer();
@@ -40,16 +37,15 @@ class HttpsServer {
   HttpsServer(const HttpsServer&) = delete;
   HttpsServer& operator=(const HttpsServer&) = delete;
 
-  /// Whether the certificates were made and the server is listening.
+  /// Whether the certificate was made and the server is listening.
   bool ok() const { return port_ > 0; }
   int port() const { return port_; }
 
   /// https://127.0.0.1:<port><path>; `path` starts with "/".
   std::string url(std::string_view path) const;
 
-  /// The PEM file of the CA that signed the server's certificate; trust it to talk to it.
+  /// The PEM file of the server's certificate; trust it to talk to the server.
   const std::filesystem::path& caFile() const { return caFile_; }
-  const std::filesystem::path& webRoot() const { return webRoot_; }
 
   /// Writes `contents` to the web root at `path` (starting with "/"), creating folders.
   void putFile(std::string_view path, std::string_view contents);
@@ -70,8 +66,6 @@ class HttpsServer {
     std::string location;
   };
   void handle(const httplib::Request& request, httplib::Response& response);
-  // Blocks until the server is being destroyed; true then.
-  bool waitForStop();
 
   TempDir dir_;
   std::filesystem::path caFile_;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -16,31 +15,72 @@ namespace tove::testing {
 /// when it chooses, and reads the delays timers were armed with. Time never passes.
 class ManualMainLoop final : public MainLoop {
  public:
-  void post(std::function<void()> fn) override;
-  void postAfter(Seconds delay, std::function<void()> fn) override;
+  void post(std::function<void()> fn) override {
+    std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(fn));
+    posted_.notify_all();
+  }
+
+  void postAfter(Seconds delay, std::function<void()> fn) override {
+    std::lock_guard lock(mutex_);
+    delays_.push_back(delay.count());
+    timers_.push_back(std::move(fn));
+  }
 
   /// Waits (at most `timeout`, as a guard) until a posted function is pending; false if none.
-  bool waitForPost(Seconds timeout = Seconds(30));
+  bool waitForPost(Seconds timeout = Seconds(30)) {
+    std::unique_lock lock(mutex_);
+    return posted_.wait_for(lock, timeout, [this] { return !queue_.empty(); });
+  }
 
   /// Runs the posted functions pending now, on the calling thread; how many ran.
-  std::size_t runPosted();
+  std::size_t runPosted() {
+    auto batch = take(queue_);
+    for (auto& fn : batch) fn();
+    return batch.size();
+  }
 
   /// The delays of the timers armed so far, fired or not, in order.
-  std::vector<double> timerDelays() const;
+  std::vector<double> timerDelays() const {
+    std::lock_guard lock(mutex_);
+    return delays_;
+  }
 
-  std::size_t pendingTimers() const;
+  std::size_t pendingTimers() const {
+    std::lock_guard lock(mutex_);
+    return timers_.size();
+  }
 
   /// Fires the oldest pending timer on the calling thread; false when none is pending.
-  bool fireTimer();
+  bool fireTimer() {
+    std::unique_lock lock(mutex_);
+    if (timers_.empty()) return false;
+    auto fn = std::move(timers_.front());
+    timers_.pop_front();
+    lock.unlock();
+    fn();
+    return true;
+  }
 
-  /// Drops every pending function and timer (releasing what they hold).
-  void clear();
+  /// Drops every pending function and timer (releasing what they hold, outside the lock).
+  void clear() {
+    take(queue_);
+    take(timers_);
+  }
 
  private:
+  using Queue = std::deque<std::function<void()>>;
+  Queue take(Queue& queue) {
+    Queue taken;
+    std::lock_guard lock(mutex_);
+    taken.swap(queue);
+    return taken;
+  }
+
   mutable std::mutex mutex_;
   std::condition_variable posted_;
-  std::deque<std::function<void()>> queue_;
-  std::deque<std::function<void()>> timers_;
+  Queue queue_;
+  Queue timers_;
   std::vector<double> delays_;
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace tove::testing {
@@ -19,5 +20,11 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+/// The whole contents of the file at `path`; empty when it cannot be read.
+std::string readFile(const std::filesystem::path& path);
+
+/// Writes `contents` to `path`, creating its folders; false when it could not.
+bool writeFile(const std::filesystem::path& path, std::string_view contents);
 
 }  // namespace tove::testing

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tove/testing/TempDir.h"
 
@@ -24,7 +26,7 @@ class TempHome {
 
  private:
   TempDir dir_;
-  std::optional<std::string> savedHome_, savedDataHome_, savedTemporary_;
+  std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
 };
 
 }  // namespace tove::testing
