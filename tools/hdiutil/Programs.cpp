@@ -1,23 +1,38 @@
 #include "Programs.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 namespace tove::hdiutil {
 namespace {
 
+// Read with plain read(2): the process may end while we read, and then the kernel answers
+// ESRCH, which std::ifstream turns into an exception even with exceptions off.
 std::optional<std::vector<std::string>> commandLineOf(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-  if (!file) return std::nullopt;
-  const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  const std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string bytes;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      bytes.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      ::close(fd);
+      return std::nullopt;
+    }
+  }
+  ::close(fd);
   std::vector<std::string> argv;
   std::size_t start = 0;
   while (start < bytes.size()) {

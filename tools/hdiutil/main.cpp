@@ -348,8 +348,15 @@ int detach(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + (argc > 1 ? 2 : argc), argv + argc);
   const std::string verb = argc > 1 ? argv[1] : "";
-  if (verb == "attach") return attach(args);
-  if (verb == "detach") return detach(args);
+  // Failures are results: an exception escaping (out of memory, say) still ends with one
+  // line and status 1 rather than an abort.
+  try {
+    if (verb == "attach") return attach(args);
+    if (verb == "detach") return detach(args);
+  } catch (const std::exception& e) {
+    std::cerr << "hdiutil: " << verb << ": " << e.what() << std::endl;
+    return 1;
+  }
   std::cerr << "hdiutil: " << (verb.empty() ? "no command given" : "unknown command " + verb)
             << "; " << kUsage << std::endl;
   return 1;
