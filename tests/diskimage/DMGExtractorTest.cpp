@@ -1,9 +1,6 @@
 #include "tove/DMGExtractor.h"
 
-#include <unistd.h>
-
 #include <map>
-#include <mutex>
 
 #include "DiskImageSupport.h"
 #include "tove/Log.h"
@@ -115,7 +112,6 @@ class ExtractTest : public DiskImageTest {
   fs::path newContents = work / "build" / "Tove 1.0.1.app" / "Contents";
   fs::path image = work / "out 'images'" / "Tove-1.0.1.dmg";
   fs::path bundle = work / "installed" / "Tove.app";  // the running bundle to update
-  std::mutex logMutex;
   std::vector<std::string> logged;
 
   void SetUp() override {
@@ -128,7 +124,6 @@ class ExtractTest : public DiskImageTest {
     DMGExtractor::setToolPath(DiskImageRun::tool());
     // Each line notes whether the image was still attached when it was logged.
     Log::setSink([this](std::string_view line) {
-      const std::lock_guard lock(logMutex);
       logged.push_back(std::string(line) + (run.records().empty() ? " [detached]" : " [attached]"));
     });
   }

@@ -5,13 +5,9 @@
 // tool run with its standard output and error captured, and a clean-up that detaches
 // whatever a failed test left attached.
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -24,8 +20,6 @@
 
 #include "tove/Folders.h"
 #include "tove/QuickTask.h"
-
-extern char** environ;
 
 namespace tove::test {
 
@@ -102,31 +96,16 @@ class DiskImageRun {
     return runProgram(tool(), std::move(arguments));
   }
 
-  ToolRun runProgram(const std::string& program, std::vector<std::string> arguments) const {
+  // Runs `program` with its standard output and error sent to files of their own (the shell
+  // only redirects them; the arguments reach the program unchanged).
+  ToolRun runProgram(const std::string& program, const std::vector<std::string>& arguments) const {
     static std::atomic<int> counter = 0;
-    const fs::path out = folder_ / ("out-" + std::to_string(++counter));
-    const fs::path err = out.string() + "-err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    arguments.insert(arguments.begin(), program);
-    std::vector<char*> argv;
-    for (auto& s : arguments) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    ToolRun run;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
-      int status = 0;
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    run.out = readFile(out);
-    run.err = readFile(err);
+    const std::string out = (folder_ / ("out-" + std::to_string(++counter))).string();
+    Arguments shell{{"-c", "o=$1; shift; exec \"$0\" \"$@\" >\"$o\" 2>\"$o-err\"", program, out}};
+    shell.list.insert(shell.list.end(), arguments.begin(), arguments.end());
+    ToolRun run{QuickTask::statusOfTask("/bin/sh", shell), readFile(out), readFile(out + "-err")};
     fs::remove(out);
-    fs::remove(err);
+    fs::remove(out + "-err");
     return run;
   }
 

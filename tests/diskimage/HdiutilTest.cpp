@@ -116,7 +116,6 @@ TEST_F(HdiutilTest, BadImagesAndCommandLinesAreRefusedWithOneLine) {
   writeFile(work / "text.dmg", "just text, long enough for a superblock" + std::string(100, 'x'),
             fs::perms(0644));
   expectOneLineError(run.runTool({"attach", (work / "text.dmg").string()}), "not a disk image");
-  expectOneLineError(run.runTool({"attach", work.string()}), "not a disk image");
   const std::string bytes = readFile(image);
   writeFile(work / "truncated.dmg", bytes.substr(0, 200), fs::perms(0644));
   expectOneLineError(run.runTool({"attach", (work / "truncated.dmg").string()}), "corrupt");
