@@ -1,9 +1,6 @@
 #include "tove/DMGExtractor.h"
 
-#include <unistd.h>
-
 #include <map>
-#include <mutex>
 
 #include "DiskImageSupport.h"
 #include "tove/Log.h"
@@ -11,74 +8,41 @@
 namespace tove::test {
 namespace {
 
-TEST(MountInfoTest, NeedsADiskAndARoot) {
+TEST(AttachGrammarTest, ReadsTheFirstPartitionLineBelowVolumes) {
   EXPECT_FALSE(MountInfo::infoWithDisk("", "/Volumes/X"));
   EXPECT_FALSE(MountInfo::infoWithDisk("disk4s1", ""));
-  const auto info = MountInfo::infoWithDisk("disk4s1", "/Volumes/X");
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->disk(), "disk4s1");
-  EXPECT_EQ(info->root(), "/Volumes/X");
-}
-
-TEST(AttachGrammarTest, ReadsThePartitionLineWhateverTheWhiteSpace) {
-  for (const char* line : {"/dev/disk4s1\tApple_HFS\t/Volumes/Example",
-                           "/dev/disk4s1   Apple_HFS      /Volumes/Example",
-                           "/dev/disk4s1 \t Apple_HFS\t  /Volumes/Example"}) {
-    const auto info = DMGExtractor::mountInfoFromOutput(line);
-    ASSERT_TRUE(info) << line;
-    EXPECT_EQ(info->disk(), "disk4s1");
-    EXPECT_EQ(info->root(), "/Volumes/Example");
+  const std::string whole = "/dev/disk4\tGUID_partition_scheme\t\n";
+  for (const auto& [output, disk, root] : std::vector<std::array<std::string, 3>>{
+           {"/dev/disk4s1\tApple_HFS\t/Volumes/Example", "disk4s1", "/Volumes/Example"},
+           {"/dev/disk4s1   Apple_HFS      /Volumes/Example", "disk4s1", "/Volumes/Example"},
+           {"/dev/disk4s1 \t Apple_HFS\t  /Volumes/Example", "disk4s1", "/Volumes/Example"},
+           {whole + "/dev/disk12s1\tApple_HFS\t/Volumes/Tove 1.0 (new)  ", "disk12s1",
+            "/Volumes/Tove 1.0 (new)  "},
+           {whole + "/dev/disk4s1\tApple_HFS\t/Volumes/First\n/dev/disk5s1\tApple_HFS\t/Volumes/B",
+            "disk4s1", "/Volumes/First"},
+           // Whole disks, other types and other folders are passed over.
+           {whole + "/dev/disk4s1\tEFI\t/Volumes/EFI\n/dev/disk4s2\tApple_HFSX\t/Volumes/Case\n"
+                    "/dev/disk4\tApple_HFS\t/Volumes/Whole\n/dev/disk4s3\tApple_HFS\t/mnt/Else\n"
+                    " /dev/disk4s4\tApple_HFS\t/Volumes/Indented",
+            "", ""},
+           {"", "", ""}}) {
+    const auto info = DMGExtractor::mountInfoFromOutput(output);
+    EXPECT_EQ(info ? info->disk() + " " + info->root() : " ", disk + " " + root) << output;
   }
-}
-
-TEST(AttachGrammarTest, KeepsTheWholeVolumeName) {
-  const auto info = DMGExtractor::mountInfoFromOutput(
-      "/dev/disk12\tGUID_partition_scheme\t\n"
-      "/dev/disk12s1\tApple_HFS\t/Volumes/Tove 1.0.1 (new)  ");
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->disk(), "disk12s1");
-  EXPECT_EQ(info->root(), "/Volumes/Tove 1.0.1 (new)  ");
-}
-
-TEST(AttachGrammarTest, IgnoresWholeDisksOtherTypesAndOtherFolders) {
-  EXPECT_FALSE(
-      DMGExtractor::mountInfoFromOutput("/dev/disk4\tGUID_partition_scheme\t\n"
-                                        "/dev/disk4s1\tEFI\t/Volumes/EFI\n"
-                                        "/dev/disk4s2\tApple_HFSX\t/Volumes/Case\n"
-                                        "/dev/disk4\tApple_HFS\t/Volumes/Whole\n"
-                                        "/dev/disk4s3\tApple_HFS\t/mnt/Elsewhere\n"
-                                        " /dev/disk4s4\tApple_HFS\t/Volumes/Indented"));
-  EXPECT_FALSE(DMGExtractor::mountInfoFromOutput(""));
-}
-
-TEST(AttachGrammarTest, FirstMatchingLineWins) {
-  const auto info = DMGExtractor::mountInfoFromOutput(
-      "/dev/disk4\tGUID_partition_scheme\t\n"
-      "/dev/disk4s1\tApple_HFS\t/Volumes/First\n"
-      "/dev/disk5s1\tApple_HFS\t/Volumes/Second");
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->disk(), "disk4s1");
-  EXPECT_EQ(info->root(), "/Volumes/First");
 }
 
 // A stand-in for the tool: a script that logs its arguments one per line and answers attach
 // with `output` and `status`.
 class FakeToolTest : public DiskImageTest {
  protected:
-  fs::path log;
-  fs::path tool;
+  fs::path log = work / "tool.log";
 
   void makeTool(const std::string& output, int status) {
-    log = run.folder() / "fake-tool.log";
-    tool = run.folder() / "fake tool's dir" / "hdiutil";
-    fs::remove(log);
+    const fs::path tool = work / "fake tool's dir" / "hdiutil";
     writeFile(tool,
-              "#!/bin/sh\n"
-              "for a in \"$@\"; do printf '%s\\n' \"$a\" >> '" +
-                  log.string() +
-                  "'; done\n"
-                  "if [ \"$1\" = attach ]; then printf '" +
-                  output + "'; exit " + std::to_string(status) + "; fi\n",
+              "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + log.string() +
+                  "'\n[ \"$1\" = attach ] && printf '" + output + "' && exit " +
+                  std::to_string(status) + "\nexit 0\n",
               fs::perms::owner_all);
     DMGExtractor::setToolPath(tool.string());
   }
@@ -88,9 +52,9 @@ class FakeToolTest : public DiskImageTest {
   }
 };
 
-TEST_F(FakeToolTest, AttachAndDetachCommandLines) {
+TEST_F(FakeToolTest, RunsTheToolWithOneArgumentPerValue) {
   makeTool("/dev/disk7\\tGUID_partition_scheme\\t\\n/dev/disk7s1\\tApple_HFS\\t/Volumes/A B\\n", 0);
-  const std::string image = (run.folder() / "an \"odd\" 'name'.dmg").string();
+  const std::string image = (work / "an \"odd\" 'name'.dmg").string();
   const auto info = DMGExtractor::mount(image);
   ASSERT_TRUE(info);
   EXPECT_EQ(info->disk(), "disk7s1");
@@ -100,8 +64,8 @@ TEST_F(FakeToolTest, AttachAndDetachCommandLines) {
             (std::vector<std::string>{"attach", image, "-nobrowse", "detach", "disk7s1"}));
 }
 
-TEST_F(FakeToolTest, EmptyArgumentsStartNothing) {
-  makeTool("/dev/disk7s1\\tApple_HFS\\t/Volumes/A\\n", 0);
+TEST_F(FakeToolTest, EmptyArgumentsOrAFailedAttachDetachNothing) {
+  makeTool("/dev/disk7s1\\tApple_HFS\\t/Volumes/A\\n", 1);
   EXPECT_FALSE(DMGExtractor::mount(""));
   DMGExtractor::eject("");
   EXPECT_FALSE(DMGExtractor::extract("", "/x.dmg", "/tmp/d"));
@@ -110,14 +74,11 @@ TEST_F(FakeToolTest, EmptyArgumentsStartNothing) {
   EXPECT_FALSE(DMGExtractor::extract("Tove.app/..", "/x.dmg", "/tmp/d"));
   EXPECT_FALSE(DMGExtractor::extract("./", "/x.dmg", "/tmp/d"));
   EXPECT_FALSE(fs::exists(log));
-}
-
-TEST_F(FakeToolTest, FailedAttachIsNothingEvenWithAMatchingLine) {
-  makeTool("/dev/disk7s1\\tApple_HFS\\t/Volumes/A\\n", 1);
+  // A non-zero exit is a failure even with a matching line.
   EXPECT_FALSE(DMGExtractor::mount("/x.dmg"));
   EXPECT_FALSE(DMGExtractor::extract("Tove.app/Contents", "/x.dmg", "/tmp/d"));
-  // Nothing attached, so nothing is detached.
-  for (const std::string& line : lines(readFile(log))) EXPECT_NE(line, "detach");
+  EXPECT_EQ(lines(readFile(log)), (std::vector<std::string>{"attach", "/x.dmg", "-nobrowse",
+                                                            "attach", "/x.dmg", "-nobrowse"}));
 }
 
 // A bundle tree worth comparing: executable and private modes, links, an empty folder.
@@ -131,152 +92,110 @@ void makeBundleContents(const fs::path& contents, const std::string& version) {
   fs::create_directory_symlink("Resources/Scripts", contents / "Scripts");
 }
 
-// Every item under `a` is under `b` with the same type, mode, contents or link target.
-void expectSameTree(const fs::path& a, const fs::path& b) {
-  std::map<std::string, fs::path> inA, inB;
-  for (const auto& e : fs::recursive_directory_iterator(a)) inA[fs::relative(e.path(), a)] = e;
-  for (const auto& e : fs::recursive_directory_iterator(b)) inB[fs::relative(e.path(), b)] = e;
-  std::vector<std::string> namesA, namesB;
-  for (const auto& [name, path] : inA) namesA.push_back(name);
-  for (const auto& [name, path] : inB) namesB.push_back(name);
-  ASSERT_EQ(namesA, namesB);
-  for (const auto& [name, path] : inA) {
-    const auto statusA = fs::symlink_status(path);
-    const auto statusB = fs::symlink_status(inB[name]);
-    EXPECT_EQ(statusA.type(), statusB.type()) << name;
-    if (statusA.type() == fs::file_type::symlink) {
-      EXPECT_EQ(fs::read_symlink(path), fs::read_symlink(inB[name])) << name;
-      continue;
-    }
-    EXPECT_EQ(statusA.permissions(), statusB.permissions()) << name;
-    if (statusA.type() == fs::file_type::regular) {
-      EXPECT_EQ(readFile(path), readFile(inB[name])) << name;
-    }
+// Each item under `root` by its relative path: type, mode, and contents or link target.
+std::map<std::string, std::string> tree(const fs::path& root) {
+  std::map<std::string, std::string> items;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const auto status = entry.symlink_status();
+    std::string& item = items[fs::relative(entry.path(), root)];
+    item = std::to_string(static_cast<int>(status.type())) + " " +
+           std::to_string(static_cast<int>(status.permissions())) + " ";
+    if (status.type() == fs::file_type::symlink) item += fs::read_symlink(entry.path()).string();
+    if (status.type() == fs::file_type::regular) item += readFile(entry.path());
   }
+  return items;
 }
 
 class ExtractTest : public DiskImageTest {
  protected:
-  fs::path work;
-  fs::path newContents;  // what the image holds as Tove.app/Contents
-  fs::path image;
-  fs::path bundle;  // the running bundle to update
-  std::mutex logMutex;
+  // The update as its maker publishes it, from a build folder not named Tove.app.
+  fs::path newContents = work / "build" / "Tove 1.0.1.app" / "Contents";
+  fs::path image = work / "out 'images'" / "Tove-1.0.1.dmg";
+  fs::path bundle = work / "installed" / "Tove.app";  // the running bundle to update
   std::vector<std::string> logged;
 
   void SetUp() override {
-    requireVolumes();
     requireMounting();
-    work = run.folder() / ("work " + Folders::newUUIDString());
-    // The update as its maker publishes it, from a build folder not named Tove.app.
-    newContents = work / "build" / "Tove 1.0.1.app" / "Contents";
     makeBundleContents(newContents, "1.0.1");
-    const fs::path out = work / "out 'images'";
-    const auto published = run.runProgram(DiskImageRun::sparkler(),
-                                          {"publish", "--app", newContents.parent_path().string(),
-                                           "--version", "1.0.1", "--out", out.string()});
+    const auto published = publish(newContents.parent_path(), "1.0.1", image.parent_path());
     ASSERT_EQ(published.status, 0) << published.err;
-    image = out / "Tove-1.0.1.dmg";
-    bundle = work / "installed" / "Tove.app";
     makeBundleContents(bundle / "Contents", "1.0.0");
     writeFile(bundle / "Contents" / "Resources" / "only-in-old", "old", fs::perms(0644));
     DMGExtractor::setToolPath(DiskImageRun::tool());
+    // Each line notes whether the image was still attached when it was logged.
     Log::setSink([this](std::string_view line) {
-      const std::lock_guard lock(logMutex);
-      logged.emplace_back(line);
+      logged.push_back(std::string(line) + (run.records().empty() ? " [detached]" : " [attached]"));
     });
   }
   void TearDown() override {
     Log::setSink({});
     DMGExtractor::setToolPath(std::nullopt);
     DiskImageTest::TearDown();
-    std::error_code ignored;
-    fs::remove_all(work, ignored);
   }
 };
 
-TEST_F(ExtractTest, ReplacesTheBundleContentsFromTheImage) {
+TEST_F(ExtractTest, ReplacesTheBundleContentsFromTheImageAndDetaches) {
   const auto result = DMGExtractor::extract("Tove.app/Contents", image.string(), bundle.string());
   ASSERT_TRUE(result);
   EXPECT_EQ(*result, (bundle / "Contents").string());
-  expectSameTree(newContents, bundle / "Contents");
-  EXPECT_TRUE(logged.empty());
-  // Detached on the way out.
+  EXPECT_EQ(tree(newContents), tree(bundle / "Contents"));
   EXPECT_TRUE(run.records().empty());
   EXPECT_TRUE(mountsBelow(run.volumes()).empty());
-
   // A trailing "/" on the destination names the same target.
-  const auto again =
-      DMGExtractor::extract("Tove.app/Contents", image.string(), bundle.string() + "/");
-  EXPECT_EQ(again, result);
-}
+  EXPECT_EQ(DMGExtractor::extract("Tove.app/Contents", image.string(), bundle.string() + "/"),
+            result);
 
-TEST_F(ExtractTest, MakesAMissingDestinationAndAFreshTemporaryFolder) {
+  // A missing destination is made; without one, a fresh temporary folder is.
   const fs::path destination = work / "new" / "nested" / "Tove.app";
-  const auto result =
-      DMGExtractor::extract("Tove.app/Contents", image.string(), destination.string());
-  ASSERT_TRUE(result);
-  expectSameTree(newContents, destination / "Contents");
-
+  ASSERT_TRUE(DMGExtractor::extract("Tove.app/Contents", image.string(), destination.string()));
+  EXPECT_EQ(tree(newContents), tree(destination / "Contents"));
   const auto temporary = DMGExtractor::extract("Tove.app", image.string());
   ASSERT_TRUE(temporary);
   const fs::path path(*temporary);
   EXPECT_EQ(path.filename(), "Tove.app");
   EXPECT_EQ(path.parent_path().parent_path(), Folders::temporary());
-  expectSameTree(newContents, path / "Contents");
+  EXPECT_EQ(tree(newContents), tree(path / "Contents"));
   fs::remove_all(path.parent_path());
+  EXPECT_TRUE(logged.empty());
 }
 
 TEST_F(ExtractTest, MissingItemKeepsTheOldOneAndLogsBeforeDetaching) {
-  Log::setSink([this](std::string_view line) {
-    const std::lock_guard lock(logMutex);
-    // The image must still be attached while the failure is logged.
-    logged.push_back(std::string(line) + (run.records().empty() ? " [detached]" : " [attached]"));
-  });
-  const fs::path before = work / "before";
-  fs::copy(bundle, before, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  const auto before = tree(bundle);
   EXPECT_FALSE(DMGExtractor::extract("Tove.app/Nothing", image.string(), bundle.string()));
   ASSERT_EQ(logged.size(), 1u);
   EXPECT_EQ(logged[0].rfind("ERROR : ", 0), 0u) << logged[0];
   EXPECT_NE(logged[0], "ERROR : (null) [attached]");
   EXPECT_NE(logged[0].find("[attached]"), std::string::npos) << logged[0];
-  expectSameTree(before, bundle);
-  EXPECT_TRUE(run.records().empty());
+  EXPECT_EQ(tree(bundle), before);
 }
 
-TEST_F(ExtractTest, DestinationThatIsAFileFailsQuietly) {
-  const fs::path file = work / "a file";
-  writeFile(file, "keep me", fs::perms(0644));
-  EXPECT_FALSE(DMGExtractor::extract("Tove.app/Contents", image.string(), file.string()));
-  EXPECT_EQ(readFile(file), "keep me");
+TEST_F(ExtractTest, OtherFailuresLeaveTheDestinationAlone) {
+  // A destination that is a file cannot be made into a folder: nothing to log.
+  writeFile(work / "a file", "keep me", fs::perms(0644));
+  EXPECT_FALSE(
+      DMGExtractor::extract("Tove.app/Contents", image.string(), (work / "a file").string()));
+  EXPECT_EQ(readFile(work / "a file"), "keep me");
   EXPECT_TRUE(logged.empty());
-  EXPECT_TRUE(run.records().empty());
-}
 
-TEST_F(ExtractTest, RelativeDestinationIsRefusedByTheReplacement) {
-  const fs::path previous = fs::current_path();
-  fs::current_path(work);
-  const auto result =
-      DMGExtractor::extract("Tove.app/Contents", image.string(), "relative/Tove.app");
-  fs::current_path(previous);
-  EXPECT_FALSE(result);
-  EXPECT_EQ(logged, std::vector<std::string>{"ERROR : (null)"});
-  EXPECT_FALSE(fs::exists(work / "relative" / "Tove.app" / "Contents"));
-  EXPECT_TRUE(run.records().empty());
-}
-
-TEST_F(ExtractTest, ImagesThatCannotBeAttachedFailWithoutAMessage) {
-  const fs::path corrupt = work / "corrupt.dmg";
-  const std::string bytes = readFile(image);
-  writeFile(corrupt, bytes.substr(0, 200), fs::perms(0644));
-  const fs::path text = work / "text.dmg";
-  writeFile(text, "not an image", fs::perms(0644));
-  for (const fs::path& bad : {work / "missing.dmg", corrupt, text}) {
-    EXPECT_FALSE(DMGExtractor::mount(bad.string())) << bad;
-    EXPECT_FALSE(DMGExtractor::extract("Tove.app/Contents", bad.string(), bundle.string()));
+  // Images that cannot be attached fail without a message.
+  const auto before = tree(bundle);
+  writeFile(work / "corrupt.dmg", readFile(image).substr(0, 200), fs::perms(0644));
+  writeFile(work / "text.dmg", "not an image", fs::perms(0644));
+  for (const char* bad : {"missing.dmg", "corrupt.dmg", "text.dmg"}) {
+    EXPECT_FALSE(DMGExtractor::mount((work / bad).string())) << bad;
+    EXPECT_FALSE(
+        DMGExtractor::extract("Tove.app/Contents", (work / bad).string(), bundle.string()));
   }
   EXPECT_TRUE(logged.empty());
-  EXPECT_EQ(readFile(bundle / "Contents" / "Info.plist"), "<plist>1.0.0</plist>\n");
+  EXPECT_EQ(tree(bundle), before);
+
+  // The replacement refuses a relative destination.
+  const fs::path previous = fs::current_path();
+  fs::current_path(work);
+  EXPECT_FALSE(DMGExtractor::extract("Tove.app/Contents", image.string(), "relative/Tove.app"));
+  fs::current_path(previous);
+  EXPECT_EQ(logged, std::vector<std::string>{"ERROR : (null) [attached]"});
+  EXPECT_FALSE(fs::exists(work / "relative" / "Tove.app" / "Contents"));
 }
 
 }  // namespace

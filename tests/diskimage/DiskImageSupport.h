@@ -5,14 +5,9 @@
 // tool run with its standard output and error captured, and a clean-up that detaches
 // whatever a failed test left attached.
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -25,8 +20,6 @@
 
 #include "tove/Folders.h"
 #include "tove/QuickTask.h"
-
-extern char** environ;
 
 namespace tove::test {
 
@@ -56,25 +49,19 @@ struct ToolRun {
   std::string err;
 };
 
-// The mounts below `folder` that this machine has, from /proc/self/mountinfo (escapes
-// decoded enough for the names the tests use).
+// The mount points below `folder` that this machine has, from /proc/self/mountinfo.
 inline std::vector<std::string> mountsBelow(const std::string& folder) {
   std::vector<std::string> found;
+  if (folder.empty()) return found;
   std::ifstream table("/proc/self/mountinfo");
   for (std::string line; std::getline(table, line);) {
     std::istringstream fields(line);
     std::string id, parent, device, root, mountPoint;
     fields >> id >> parent >> device >> root >> mountPoint;
-    std::string decoded;
-    for (std::size_t i = 0; i < mountPoint.size(); ++i) {
-      if (mountPoint[i] == '\\' && i + 3 < mountPoint.size()) {
-        decoded.push_back(static_cast<char>(std::stoi(mountPoint.substr(i + 1, 3), nullptr, 8)));
-        i += 3;
-      } else {
-        decoded.push_back(mountPoint[i]);
-      }
-    }
-    if (decoded.rfind(folder + "/", 0) == 0) found.push_back(decoded);
+    // The table writes white space and backslashes as octal escapes ("\040").
+    for (std::size_t i = 0; (i = mountPoint.find('\\', i)) != std::string::npos; ++i)
+      mountPoint.replace(i, 4, 1, static_cast<char>(std::stoi(mountPoint.substr(i + 1, 3), {}, 8)));
+    if (mountPoint.rfind(folder + "/", 0) == 0) found.push_back(mountPoint);
   }
   return found;
 }
@@ -90,7 +77,6 @@ class DiskImageRun {
   }
 
   const fs::path& folder() const { return folder_; }
-  const fs::path& state() const { return state_; }
   // Empty when no folder of mount points below /Volumes could be made.
   const std::string& volumes() const { return volumes_; }
   bool canMount() const { return !volumes_.empty() && canMount_; }
@@ -106,52 +92,20 @@ class DiskImageRun {
     return names;
   }
 
-  // Runs the tool with `arguments` and `extraEnvironment` ("NAME=value") added.
-  ToolRun runTool(const std::vector<std::string>& arguments,
-                  const std::vector<std::string>& extraEnvironment = {}) const {
-    return runProgram(tool(), arguments, extraEnvironment);
+  ToolRun runTool(std::vector<std::string> arguments) const {
+    return runProgram(tool(), std::move(arguments));
   }
 
-  ToolRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
-                     const std::vector<std::string>& extraEnvironment = {}) const {
+  // Runs `program` with its standard output and error sent to files of their own (the shell
+  // only redirects them; the arguments reach the program unchanged).
+  ToolRun runProgram(const std::string& program, const std::vector<std::string>& arguments) const {
     static std::atomic<int> counter = 0;
-    const fs::path out = folder_ / ("out-" + std::to_string(++counter));
-    const fs::path err = folder_ / ("err-" + std::to_string(counter));
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> argvStrings{program};
-    argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& s : argvStrings) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string entry(*e);
-      const std::string name = entry.substr(0, entry.find('=') + 1);
-      bool replaced = false;
-      for (const auto& extra : extraEnvironment) replaced |= extra.rfind(name, 0) == 0;
-      if (!replaced) envStrings.push_back(entry);
-    }
-    envStrings.insert(envStrings.end(), extraEnvironment.begin(), extraEnvironment.end());
-    std::vector<char*> envp;
-    for (auto& s : envStrings) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    pid_t pid = 0;
-    ToolRun run;
-    if (posix_spawn(&pid, argvStrings[0].c_str(), &actions, nullptr, argv.data(), envp.data()) ==
-        0) {
-      int status = 0;
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    run.out = readFile(out);
-    run.err = readFile(err);
+    const std::string out = (folder_ / ("out-" + std::to_string(++counter))).string();
+    Arguments shell{{"-c", "o=$1; shift; exec \"$0\" \"$@\" >\"$o\" 2>\"$o-err\"", program, out}};
+    shell.list.insert(shell.list.end(), arguments.begin(), arguments.end());
+    ToolRun run{QuickTask::statusOfTask("/bin/sh", shell), readFile(out), readFile(out + "-err")};
     fs::remove(out);
-    fs::remove(err);
+    fs::remove(out + "-err");
     return run;
   }
 
@@ -185,9 +139,7 @@ class DiskImageRun {
     std::string pattern = (fs::temp_directory_path() / "tove-diskimage-XXXXXX").string();
     folder_ = ::mkdtemp(pattern.data());
     state_ = folder_ / "state";
-    fs::create_directories(folder_ / "home");
-    fs::create_directories(folder_ / "tmp");
-    fs::create_directories(state_);
+    for (const char* name : {"home", "tmp", "state"}) fs::create_directories(folder_ / name);
     ::setenv("HOME", (folder_ / "home").c_str(), 1);
     ::setenv("TMPDIR", (folder_ / "tmp").c_str(), 1);
     ::setenv("TOVE_HDIUTIL_STATE", state_.c_str(), 1);
@@ -211,33 +163,36 @@ class DiskImageRun {
   bool canMount_ = false;
 };
 
-// Every test starts and ends with nothing attached; a test that failed half-way is cleaned
-// up here, and the check that nothing of ours is left runs after every test.
+// Every test starts and ends with nothing attached, in a work folder of its own; a test that
+// failed half-way is cleaned up here, and the check that nothing of ours is left runs after
+// every test.
 class DiskImageTest : public ::testing::Test {
  protected:
   DiskImageRun& run = DiskImageRun::shared();
+  fs::path work = run.folder() / ("work " + Folders::newUUIDString());
 
   void TearDown() override {
     const auto leftRecords = run.records();
-    const auto leftMounts =
-        run.volumes().empty() ? std::vector<std::string>{} : mountsBelow(run.volumes());
+    const auto leftMounts = mountsBelow(run.volumes());
     run.detachAll();
     EXPECT_TRUE(leftRecords.empty()) << "a test left a record: " << leftRecords.front();
     EXPECT_TRUE(leftMounts.empty()) << "a test left a mount: " << leftMounts.front();
-    if (!run.volumes().empty()) {
-      for (const auto& entry : fs::directory_iterator(run.volumes())) {
-        ADD_FAILURE() << "a test left a mount point: " << entry.path();
-        std::error_code ignored;
-        fs::remove(entry.path(), ignored);
-      }
+    std::error_code ignored;
+    fs::remove_all(work, ignored);
+    if (run.volumes().empty()) return;
+    for (const auto& entry : fs::directory_iterator(run.volumes())) {
+      ADD_FAILURE() << "a test left a mount point: " << entry.path();
+      fs::remove(entry.path(), ignored);
     }
   }
 
   void requireMounting() {
-    if (!run.canMount()) GTEST_SKIP() << "this machine cannot mount images here";
+    if (!run.canMount()) GTEST_SKIP() << "this machine cannot mount images below /Volumes";
   }
-  void requireVolumes() {
-    if (run.volumes().empty()) GTEST_SKIP() << "/Volumes cannot be made here";
+
+  ToolRun publish(const fs::path& app, const std::string& version, const fs::path& out) {
+    return run.runProgram(DiskImageRun::sparkler(), {"publish", "--app", app.string(), "--version",
+                                                     version, "--out", out.string()});
   }
 };
 

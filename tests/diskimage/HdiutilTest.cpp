@@ -13,20 +13,12 @@ namespace {
 
 class HdiutilTest : public DiskImageTest {
  protected:
-  fs::path work;
-  fs::path image;
+  fs::path image = work / "Disk \"Q\" 'one'.dmg";
 
   void SetUp() override {
-    work = run.folder() / ("tool " + Folders::newUUIDString());
     writeFile(work / "root" / "Tove.app" / "Contents" / "Info.plist", "<plist/>", fs::perms(0644));
     writeFile(work / "root" / "setuid", "#!/bin/sh\n", fs::perms(04755));
-    image = work / "Disk \"Q\" 'one'.dmg";
     ASSERT_TRUE(DiskImageRun::makeImage(work / "root", image));
-  }
-  void TearDown() override {
-    DiskImageTest::TearDown();
-    std::error_code ignored;
-    fs::remove_all(work, ignored);
   }
 
   struct Attached {
@@ -54,20 +46,21 @@ class HdiutilTest : public DiskImageTest {
     ASSERT_EQ(errorLines.size(), 1u) << result.err;
     EXPECT_NE(errorLines[0].find(mentions), std::string::npos) << errorLines[0];
     EXPECT_TRUE(run.records().empty());
-    if (!run.volumes().empty()) {
-      EXPECT_TRUE(fs::is_empty(run.volumes()));
-    }
+    EXPECT_TRUE(run.volumes().empty() || fs::is_empty(run.volumes()));
   }
 };
 
-TEST_F(HdiutilTest, AttachMountsReadOnlyAndDetachRemovesEverything) {
-  requireVolumes();
+TEST_F(HdiutilTest, AttachMountsReadOnlyAndDetachByAnyFormRemovesEverything) {
   requireMounting();
-  for (const char* mounter : {"", "fuse", "kernel"}) {
-    if (std::string(mounter) == "kernel" && ::geteuid() != 0) continue;
-    SCOPED_TRACE(mounter);
-    const auto attach = run.runTool({"attach", image.string(), "-nobrowse"},
-                                    {"TOVE_HDIUTIL_MOUNTER=" + std::string(mounter)});
+  for (const auto& [mounter, form] : {std::pair<std::string, std::string>{"", "diskN"},
+                                      {"fuse", "/dev/diskNs1"},
+                                      {"kernel", "diskNs1"},
+                                      {"", "/dev/diskN"}}) {
+    if (mounter == "kernel" && ::geteuid() != 0) continue;
+    SCOPED_TRACE(mounter + " " + form);
+    ::setenv("TOVE_HDIUTIL_MOUNTER", mounter.c_str(), 1);
+    const auto attach = run.runTool({"attach", image.string(), "-nobrowse"});
+    ::unsetenv("TOVE_HDIUTIL_MOUNTER");
     const auto attached = parse(attach);
     ASSERT_TRUE(attached) << attach.out << attach.err;
     EXPECT_EQ(attached->mountPoint, run.volumes() + "/Disk \"Q\" 'one'");
@@ -80,7 +73,8 @@ TEST_F(HdiutilTest, AttachMountsReadOnlyAndDetachRemovesEverything) {
     EXPECT_TRUE(volume.f_flag & ST_NODEV);
     EXPECT_EQ(run.records(), std::vector<std::string>{attached->disk});
 
-    const auto detach = run.runTool({"detach", attached->disk});
+    const std::string device = std::regex_replace(form, std::regex("diskN"), attached->disk);
+    const auto detach = run.runTool({"detach", device});
     EXPECT_EQ(detach.status, 0) << detach.err;
     EXPECT_TRUE(mountsBelow(run.volumes()).empty());
     EXPECT_FALSE(fs::exists(attached->mountPoint));
@@ -88,20 +82,7 @@ TEST_F(HdiutilTest, AttachMountsReadOnlyAndDetachRemovesEverything) {
   }
 }
 
-TEST_F(HdiutilTest, DetachAcceptsEveryFormOfTheDevice) {
-  requireVolumes();
-  requireMounting();
-  for (const std::string form : {"diskN", "diskNs1", "/dev/diskN", "/dev/diskNs1"}) {
-    const auto attached = parse(run.runTool({"attach", image.string(), "-nobrowse"}));
-    ASSERT_TRUE(attached);
-    const std::string device = std::regex_replace(form, std::regex("diskN"), attached->disk);
-    EXPECT_EQ(run.runTool({"detach", device}).status, 0) << device;
-    EXPECT_TRUE(run.records().empty()) << device;
-  }
-}
-
 TEST_F(HdiutilTest, TakenNamesAndConcurrentAttachesGetTheirOwnDiskAndMountPoint) {
-  requireVolumes();
   requireMounting();
   constexpr int kAttaches = 6;
   std::vector<ToolRun> results(kAttaches);
@@ -121,23 +102,20 @@ TEST_F(HdiutilTest, TakenNamesAndConcurrentAttachesGetTheirOwnDiskAndMountPoint)
     mountPoints.insert(attached->mountPoint);
   }
   EXPECT_EQ(disks.size(), std::size_t{kAttaches});
-  EXPECT_EQ(mountPoints.size(), std::size_t{kAttaches});
   const std::string base = run.volumes() + "/Disk \"Q\" 'one'";
-  EXPECT_TRUE(mountPoints.count(base));
-  EXPECT_TRUE(mountPoints.count(base + " 1"));
-  EXPECT_TRUE(mountPoints.count(base + " " + std::to_string(kAttaches - 1)));
+  std::set<std::string> expected{base};
+  for (int i = 1; i < kAttaches; ++i) expected.insert(base + " " + std::to_string(i));
+  EXPECT_EQ(mountPoints, expected);
   for (const auto& disk : disks) EXPECT_EQ(run.runTool({"detach", disk}).status, 0);
 }
 
-TEST_F(HdiutilTest, BadImagesAreRefusedWithOneLine) {
-  requireVolumes();
+TEST_F(HdiutilTest, BadImagesAndCommandLinesAreRefusedWithOneLine) {
+  requireMounting();
   expectOneLineError(run.runTool({"attach", (work / "missing.dmg").string(), "-nobrowse"}),
                      "No such file");
-  writeFile(work / "text.dmg",
-            "just text, long enough to hold a superblock" + std::string(100, 'x'), fs::perms(0644));
+  writeFile(work / "text.dmg", "just text, long enough for a superblock" + std::string(100, 'x'),
+            fs::perms(0644));
   expectOneLineError(run.runTool({"attach", (work / "text.dmg").string()}), "not a disk image");
-  expectOneLineError(run.runTool({"attach", work.string()}), "not a disk image");
-
   const std::string bytes = readFile(image);
   writeFile(work / "truncated.dmg", bytes.substr(0, 200), fs::perms(0644));
   expectOneLineError(run.runTool({"attach", (work / "truncated.dmg").string()}), "corrupt");
@@ -146,28 +124,26 @@ TEST_F(HdiutilTest, BadImagesAreRefusedWithOneLine) {
   for (std::size_t i = 96; i < damaged.size(); ++i) damaged[i] = static_cast<char>(~damaged[i]);
   writeFile(work / "damaged.dmg", damaged, fs::perms(0644));
   expectOneLineError(run.runTool({"attach", (work / "damaged.dmg").string()}), "corrupt");
-}
 
-TEST_F(HdiutilTest, BadCommandLinesAndUnknownDevicesAreRefusedWithOneLine) {
   expectOneLineError(run.runTool({}), "usage");
   expectOneLineError(run.runTool({"mount", image.string()}), "unknown command");
-  expectOneLineError(run.runTool({"attach"}), "no image");
   expectOneLineError(run.runTool({"attach", image.string(), "-readwrite"}), "unknown option");
-  expectOneLineError(run.runTool({"detach"}), "no device");
-  for (const char* device : {"disk99", "/dev/disk99s1", "disk1s2", "disk", "sda1", "disk1x"}) {
+  for (const char* device : {"/dev/disk99s1", "disk1s2", "sda1"})
     expectOneLineError(run.runTool({"detach", device}), "no such device");
-  }
 }
 
 TEST_F(HdiutilTest, AFolderOfMountPointsThatCannotBeMadeIsExplained) {
+  const std::string ours = std::getenv("TOVE_HDIUTIL_VOLUMES");
+  const auto attachWithVolumes = [&](const std::string& volumes) {
+    ::setenv("TOVE_HDIUTIL_VOLUMES", volumes.c_str(), 1);
+    const auto result = run.runTool({"attach", image.string()});
+    ::setenv("TOVE_HDIUTIL_VOLUMES", ours.c_str(), 1);
+    return result;
+  };
   writeFile(work / "file", "", fs::perms(0644));
-  expectOneLineError(
-      run.runTool({"attach", image.string()}, {"TOVE_HDIUTIL_VOLUMES=" + (work / "file").string()}),
-      "not a folder");
+  expectOneLineError(attachWithVolumes((work / "file").string()), "not a folder");
   if (::geteuid() == 0) GTEST_SKIP() << "root may create any folder";
-  expectOneLineError(
-      run.runTool({"attach", image.string()}, {"TOVE_HDIUTIL_VOLUMES=/usr/tove-test-volumes"}),
-      "sudo mkdir");
+  expectOneLineError(attachWithVolumes("/usr/tove-test-volumes"), "sudo mkdir");
 }
 
 }  // namespace
