@@ -18,20 +18,11 @@
 #include "tove/Sparkler.h"
 #include "tove/URLLoader.h"
 #include "tove/testing/HttpsServer.h"
+#include "tove/testing/SparklerTesting.h"
 #include "tove/testing/TempHome.h"
 #include "tove/testing/TestBundle.h"
 
 extern char** environ;
-
-namespace tove {
-struct SparklerTesting {
-  static std::shared_ptr<Sparkler> make() { return std::shared_ptr<Sparkler>(new Sparkler()); }
-  static void setManifestOnly(Sparkler& sparkler, std::string url) {
-    std::lock_guard lock(sparkler.mutex_);
-    sparkler.manifest_ = std::make_shared<const std::string>(std::move(url));
-  }
-};
-}  // namespace tove
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "tove/URLLoader.h"
 #include "tove/testing/HttpsServer.h"
 #include "tove/testing/ManualMainLoop.h"
+#include "tove/testing/SparklerTesting.h"
 #include "tove/testing/TempHome.h"
 #include "tove/testing/TestBundle.h"
 
@@ -23,16 +24,6 @@ using tove::testing::HttpsServer;
 using tove::testing::readFile;
 
 namespace tove {
-
-struct SparklerTesting {
-  static std::shared_ptr<Sparkler> make() { return std::shared_ptr<Sparkler>(new Sparkler()); }
-  // The manifest without the check chain that setManifest starts.
-  static void setManifestOnly(Sparkler& sparkler, std::string url) {
-    std::lock_guard lock(sparkler.mutex_);
-    sparkler.manifest_ = std::make_shared<const std::string>(std::move(url));
-  }
-};
-
 namespace {
 
 constexpr const char* kManifestPath = "/assets/Tove/software/mac/_.json";
