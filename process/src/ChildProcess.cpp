@@ -28,37 +28,27 @@ bool holdsNul(std::string_view text) noexcept {
   return text.find('\0') != std::string_view::npos;
 }
 
-class FileActions {
+// A posix_spawn object that is destroyed only when its init succeeded.
+template <typename T, int (*Init)(T*), int (*Destroy)(T*)>
+class SpawnObject {
  public:
-  FileActions() noexcept { ok_ = posix_spawn_file_actions_init(&actions_) == 0; }
-  ~FileActions() {
-    if (ok_) posix_spawn_file_actions_destroy(&actions_);
+  SpawnObject() noexcept { ok_ = Init(&object_) == 0; }
+  ~SpawnObject() {
+    if (ok_) Destroy(&object_);
   }
-  FileActions(const FileActions&) = delete;
-  FileActions& operator=(const FileActions&) = delete;
+  SpawnObject(const SpawnObject&) = delete;
+  SpawnObject& operator=(const SpawnObject&) = delete;
   bool ok() const noexcept { return ok_; }
-  posix_spawn_file_actions_t* get() noexcept { return &actions_; }
+  T* get() noexcept { return &object_; }
 
  private:
-  posix_spawn_file_actions_t actions_;
+  T object_;
   bool ok_ = false;
 };
 
-class Attributes {
- public:
-  Attributes() noexcept { ok_ = posix_spawnattr_init(&attributes_) == 0; }
-  ~Attributes() {
-    if (ok_) posix_spawnattr_destroy(&attributes_);
-  }
-  Attributes(const Attributes&) = delete;
-  Attributes& operator=(const Attributes&) = delete;
-  bool ok() const noexcept { return ok_; }
-  posix_spawnattr_t* get() noexcept { return &attributes_; }
-
- private:
-  posix_spawnattr_t attributes_;
-  bool ok_ = false;
-};
+using FileActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
+                                posix_spawn_file_actions_destroy>;
+using Attributes = SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
 
 }  // namespace
 
