@@ -41,21 +41,26 @@ int ApplicationMain(int argc, char** argv) {
     Log::line(std::string("Cannot read the extra CA file ") + kExtraCAFile);
   }
   // The updater's scheduling steps and timers run on the GUI thread from its first check on.
-  dispatch::setMainLoop(std::make_shared<QtMainLoop>());
+  auto mainLoop = std::make_shared<QtMainLoop>();
+  dispatch::setMainLoop(mainLoop);
+  // Jobs still running at any return post nothing more into an application going away.
+  struct CloseMainLoop {
+    std::shared_ptr<QtMainLoop> loop;
+    ~CloseMainLoop() {
+      dispatch::setMainLoop(nullptr);
+      loop->close();
+    }
+  } closeMainLoop{mainLoop};
 
   auto interfaceFile = Bundle::mainBundle()->URLForResource("MainWindow", "ui");
   if (!interfaceFile) {
     Log::line("Cannot find MainWindow.ui in the bundle " +
               Bundle::mainBundle()->bundlePath().string());
-    dispatch::setMainLoop(nullptr);
     return 1;
   }
   std::unique_ptr<QWidget> window = Interface::load(*interfaceFile);
   auto delegate = std::make_shared<AppDelegate>();
-  if (!window || !Interface::connect(application, *window, delegate)) {
-    dispatch::setMainLoop(nullptr);
-    return 1;
-  }
+  if (!window || !Interface::connect(application, *window, delegate)) return 1;
   window->show();
   const int result = application.exec();
   if (delegate->installing()) {
@@ -63,9 +68,6 @@ int ApplicationMain(int argc, char** argv) {
     if (!waitForInstallation(*delegate, std::chrono::minutes(2)))
       Log::line("Quitting while an update is still being installed");
   }
-
-  // Jobs still running post nothing more into an application that is going away.
-  dispatch::setMainLoop(nullptr);
   return result;
 }
 

@@ -13,9 +13,15 @@ namespace tove {
 
 void QtMainLoop::post(std::function<void()> fn) {
   if (!fn) return;
+  std::lock_guard lock(mutex_);
   QCoreApplication* application = QCoreApplication::instance();
-  if (application == nullptr) return;
+  if (closed_ || application == nullptr) return;
   QMetaObject::invokeMethod(application, std::move(fn), Qt::QueuedConnection);
+}
+
+void QtMainLoop::close() {
+  std::lock_guard lock(mutex_);
+  closed_ = true;
 }
 
 void QtMainLoop::postAfter(Seconds delay, std::function<void()> fn) {

@@ -2,10 +2,13 @@
 
 #include <openssl/evp.h>
 
+#include "tove/CryptoLibrary.h"
+
 namespace tove::Checksum {
 
 std::optional<Digest> MD5(std::string_view data) noexcept {
   if (data.empty()) return std::nullopt;
+  initializeCryptoLibrary();
   Digest digest{};
   unsigned int length = 0;
   // EVP_Digest takes a size_t count, so data beyond 4 GiB is hashed whole.

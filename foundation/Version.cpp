@@ -15,16 +15,17 @@ namespace {
 constexpr char16_t kGrammar[] = u"\\s*([0-9]+)(\\.[0-9]+)?(\\.[0-9]+)?\\s*";
 
 // A compiled ICU pattern is immutable and may hand out matchers on any thread, so it is
-// built once rather than on every parse.
+// built once rather than on every parse. It is never destroyed: worker jobs may still parse
+// while the process exits.
 const icu::RegexPattern* grammar() {
-  static const std::unique_ptr<icu::RegexPattern> pattern = [] {
+  static const icu::RegexPattern* const pattern = [] {
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::RegexPattern> compiled(
         icu::RegexPattern::compile(icu::UnicodeString(kGrammar), 0, status));
     if (U_FAILURE(status)) compiled.reset();
-    return compiled;
+    return compiled.release();
   }();
-  return pattern.get();
+  return pattern;
 }
 
 // A component that does not fit 16 bits is refused rather than cut to its low bits, which

@@ -15,8 +15,16 @@ namespace {
 // An Info.plist is a few kilobytes; anything far larger is not one and is not read whole.
 constexpr std::uintmax_t kMaximumInfoPlistSize = 16 * 1024 * 1024;
 
-std::mutex overrideMutex;
-std::optional<std::filesystem::path> overridePath;
+// Never destroyed: worker jobs may still read the main bundle while the process exits.
+struct Override {
+  std::mutex mutex;
+  std::optional<std::filesystem::path> path;
+};
+
+Override& mainBundleOverride() {
+  static auto* shared = new Override;
+  return *shared;
+}
 
 std::optional<std::string> readSmallFile(const std::filesystem::path& path) {
   std::error_code error;
@@ -75,10 +83,13 @@ std::optional<std::filesystem::path> bundleFolderOfExecutable(const std::filesys
 }  // namespace
 
 std::shared_ptr<const Bundle> Bundle::mainBundle() {
+  std::optional<std::filesystem::path> path;
   {
-    std::lock_guard lock(overrideMutex);
-    if (overridePath) return bundleWithPath(*overridePath);
+    auto& shared = mainBundleOverride();
+    std::lock_guard lock(shared.mutex);
+    path = shared.path;
   }
+  if (path) return bundleWithPath(*path);
   std::error_code error;
   const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error)
@@ -88,8 +99,9 @@ std::shared_ptr<const Bundle> Bundle::mainBundle() {
 }
 
 void Bundle::overrideMainBundlePath(std::optional<std::filesystem::path> path) {
-  std::lock_guard lock(overrideMutex);
-  overridePath = std::move(path);
+  auto& shared = mainBundleOverride();
+  std::lock_guard lock(shared.mutex);
+  shared.path = std::move(path);
 }
 
 std::shared_ptr<const Bundle> Bundle::bundleWithPath(const std::filesystem::path& path) {

@@ -7,6 +7,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace tove::dispatch {
 namespace {
@@ -62,8 +63,16 @@ Pool& pool(Priority priority) {
   return priority == Priority::Low ? *low : *normal;
 }
 
-std::mutex mainMutex;
-std::shared_ptr<MainLoop> mainLoopSlot;
+// Never destroyed, like the pools: jobs still running at exit may post to the main queue.
+struct MainSlot {
+  std::mutex mutex;
+  std::shared_ptr<MainLoop> loop;
+};
+
+MainSlot& mainSlot() {
+  static auto* slot = new MainSlot;
+  return *slot;
+}
 
 }  // namespace
 
@@ -72,13 +81,16 @@ void async(Priority priority, std::function<void()> fn) {
 }
 
 void setMainLoop(std::shared_ptr<MainLoop> loop) {
-  std::lock_guard lock(mainMutex);
-  mainLoopSlot = std::move(loop);
+  auto& slot = mainSlot();
+  std::shared_ptr<MainLoop> previous;  // released after the lock
+  std::lock_guard lock(slot.mutex);
+  previous = std::exchange(slot.loop, std::move(loop));
 }
 
 std::shared_ptr<MainLoop> mainLoop() {
-  std::lock_guard lock(mainMutex);
-  return mainLoopSlot;
+  auto& slot = mainSlot();
+  std::lock_guard lock(slot.mutex);
+  return slot.loop;
 }
 
 bool asyncMain(std::function<void()> fn) {

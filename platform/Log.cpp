@@ -10,22 +10,33 @@
 namespace tove::Log {
 namespace {
 
-std::mutex mutex;
-std::shared_ptr<const std::function<void(std::string_view)>> sink;
+using SinkPointer = std::shared_ptr<const std::function<void(std::string_view)>>;
+
+// Never destroyed: worker jobs may still log while the process exits.
+struct State {
+  std::mutex mutex;
+  SinkPointer sink;
+};
+
+State& state() {
+  static auto* shared = new State;
+  return *shared;
+}
 
 }  // namespace
 
 void line(std::string_view text) noexcept {
-  std::shared_ptr<const std::function<void(std::string_view)>> currentSink;
+  SinkPointer currentSink;
+  auto& shared = state();
   try {
     // syslog wants a terminated string; the copy also keeps embedded text intact.
     const std::string copy(text);
-    std::lock_guard lock(mutex);
+    std::lock_guard lock(shared.mutex);
     syslog(LOG_NOTICE, "%s", copy.c_str());
     std::fwrite(copy.data(), 1, copy.size(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
-    currentSink = sink;
+    currentSink = shared.sink;
   } catch (...) {
     return;
   }
@@ -42,8 +53,9 @@ void setSink(std::function<void(std::string_view)> newSink) {
   auto shared =
       newSink ? std::make_shared<const std::function<void(std::string_view)>>(std::move(newSink))
               : nullptr;
-  std::lock_guard lock(mutex);
-  sink = std::move(shared);
+  auto& current = state();
+  std::lock_guard lock(current.mutex);
+  current.sink = std::move(shared);
 }
 
 }  // namespace tove::Log

@@ -7,14 +7,24 @@
 #include <mutex>
 #include <sstream>
 
+#include "tove/CryptoLibrary.h"
+
 namespace tove::URLLoader {
 namespace {
 
-std::mutex settingsMutex;
-Timeouts currentTimeouts;
-// The system store and the extra certificates in one PEM bundle: libcurl takes a single CA
-// file or blob per request, and the blob replaces the default file rather than adding to it.
-std::shared_ptr<const std::string> caBundle;
+struct Settings {
+  std::mutex mutex;
+  Timeouts timeouts;
+  // The system store and the extra certificates in one PEM bundle: libcurl takes a single CA
+  // file or blob per request, and the blob replaces the default file rather than adding to it.
+  std::shared_ptr<const std::string> caBundle;
+};
+
+// Never destroyed: requests on worker threads may still be starting while the process exits.
+Settings& settings() {
+  static auto* shared = new Settings;
+  return *shared;
+}
 
 struct Sink {
   const std::function<bool(std::string_view)>* consumer = nullptr;
@@ -48,7 +58,10 @@ std::optional<std::string> readFile(const std::filesystem::path& path) {
 
 void initCurl() {
   static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  std::call_once(once, [] {
+    initializeCryptoLibrary();
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+  });
 }
 
 }  // namespace
@@ -78,9 +91,10 @@ bool streamURL(std::string_view url, const Limits& limits,
     Timeouts limitsOfTime;
     std::shared_ptr<const std::string> bundle;
     {
-      std::lock_guard lock(settingsMutex);
-      limitsOfTime = currentTimeouts;
-      bundle = caBundle;
+      auto& current = settings();
+      std::lock_guard lock(current.mutex);
+      limitsOfTime = current.timeouts;
+      bundle = current.caBundle;
     }
 
     std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
@@ -122,8 +136,8 @@ bool streamURL(std::string_view url, const Limits& limits,
 
 bool setExtraCAFile(const std::optional<std::filesystem::path>& path) {
   if (!path) {
-    std::lock_guard lock(settingsMutex);
-    caBundle.reset();
+    std::lock_guard lock(settings().mutex);
+    settings().caBundle.reset();
     return true;
   }
   auto extra = readFile(*path);
@@ -136,19 +150,19 @@ bool setExtraCAFile(const std::optional<std::filesystem::path>& path) {
   }
   combined += '\n';
   combined += *extra;
-  std::lock_guard lock(settingsMutex);
-  caBundle = std::make_shared<const std::string>(std::move(combined));
+  std::lock_guard lock(settings().mutex);
+  settings().caBundle = std::make_shared<const std::string>(std::move(combined));
   return true;
 }
 
 void setTimeouts(const Timeouts& timeouts) noexcept {
-  std::lock_guard lock(settingsMutex);
-  currentTimeouts = timeouts;
+  std::lock_guard lock(settings().mutex);
+  settings().timeouts = timeouts;
 }
 
 Timeouts timeouts() noexcept {
-  std::lock_guard lock(settingsMutex);
-  return currentTimeouts;
+  std::lock_guard lock(settings().mutex);
+  return settings().timeouts;
 }
 
 }  // namespace tove::URLLoader

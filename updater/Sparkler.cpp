@@ -13,6 +13,7 @@
 
 #include "tove/Application.h"
 #include "tove/Bundle.h"
+#include "tove/CryptoLibrary.h"
 #include "tove/Dispatch.h"
 #include "tove/Folders.h"
 #include "tove/MonotonicClock.h"
@@ -156,7 +157,7 @@ bool writeAll(int fd, std::string_view data) {
 // buffer instead of being held whole in memory.
 class MD5Stream {
  public:
-  MD5Stream() : context_(EVP_MD_CTX_new()) {
+  MD5Stream() : context_((initializeCryptoLibrary(), EVP_MD_CTX_new())) {
     ok_ = context_ != nullptr && EVP_DigestInit_ex(context_, EVP_md5(), nullptr) == 1;
   }
   ~MD5Stream() { EVP_MD_CTX_free(context_); }

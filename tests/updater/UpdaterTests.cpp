@@ -1,4 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -340,6 +343,30 @@ TEST_F(UpdaterTest, TimerKeepsItsTargetUntilItFiresAndNeedsAnAction) {
   EXPECT_TRUE(loop->fireTimer());
   EXPECT_TRUE(watch.expired());
   EXPECT_EQ(Counter::fired, 1);
+}
+
+// Quitting during a check returns from main while workers are inside libcurl and OpenSSL:
+// the process must still end cleanly rather than crash in the libraries' exit clean-up.
+TEST(ExitTest, ReturningFromMainWhileWorkersFetchAndHashEndsCleanly) {
+  HttpsServer server;
+  ASSERT_TRUE(server.ok());
+  server.putFile("/body", std::string(200'000, 'b'));
+  const std::string url = server.url("/body");
+  const std::string ca = server.caFile().string();
+  for (int run = 0; run < 12; ++run) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    char* argv[] = {const_cast<char*>(TOVE_EXIT_CHILD_PATH), const_cast<char*>(url.c_str()),
+                    const_cast<char*>(ca.c_str()), nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, TOVE_EXIT_CHILD_PATH, &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "run " << run << ": status " << status;
+  }
 }
 
 TEST(RunLoopTest, ServesWorkPostedFromWorkerThreadsAndTimersByDueTime) {
