@@ -50,7 +50,7 @@ class AppDelegateTest : public ::testing::Test {
     Bundle::overrideMainBundlePath(bundle);
     DMGExtractor::setToolPath(TOVE_HDIUTIL_PATH);
     ASSERT_TRUE(URLLoader::setExtraCAFile(server.caFile()));
-    dispatch::setMainLoop(std::make_shared<QtMainLoop>());
+    dispatch::setMainLoop(mainLoop);
     Log::setSink([this](std::string_view line) {
       std::lock_guard lock(mutex);
       lines.emplace_back(line);
@@ -62,6 +62,7 @@ class AppDelegateTest : public ::testing::Test {
     delegate.reset();
     Log::setSink({});
     dispatch::setMainLoop(nullptr);
+    mainLoop->close();
     URLLoader::setExtraCAFile(std::nullopt);
     DMGExtractor::setToolPath(std::nullopt);
     Bundle::overrideMainBundlePath(std::nullopt);
@@ -129,6 +130,7 @@ class AppDelegateTest : public ::testing::Test {
   testing::TempHome home;
   testing::TempDir dir;
   HttpsServer server;
+  std::shared_ptr<QtMainLoop> mainLoop = std::make_shared<QtMainLoop>();
   fs::path bundle;
   std::shared_ptr<AppDelegate> delegate;
   std::unique_ptr<QWidget> window;
@@ -175,7 +177,7 @@ TEST_F(AppDelegateTest, ShowsAClearTextForAnUnreadableVersion) {
   Bundle::overrideMainBundlePath(bundle);
   publish("1.2.3");
   launch();
-  ASSERT_TRUE(testing::waitUntil([&] { return !label->text().isEmpty(); }));
+  waitForFirstCheck(false);
   EXPECT_EQ(label->text().toStdString(), "Unknown version");
 }
 
