@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -231,6 +232,25 @@ class PendingFile {
   bool committed_ = false;
 };
 
+// Removes what downloads cut short by a killed process left in the cache folder: hidden
+// ".sparkler-*.part" files untouched for an hour. A live download writes at least once per
+// stall time-out and ends within the total time-out, so its file is never that old, even
+// when another copy of the application shares the folder.
+void removeAbandonedDownloads(const std::string& folder) {
+  namespace fs = std::filesystem;
+  constexpr auto kAbandonedAfter = std::chrono::hours(1);
+  std::error_code error;
+  const auto now = fs::file_time_type::clock::now();
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (!name.starts_with(".sparkler-") || !name.ends_with(".part")) continue;
+    std::error_code itemError;
+    if (!it->is_regular_file(itemError) || it->is_symlink(itemError)) continue;
+    const auto modified = it->last_write_time(itemError);
+    if (!itemError && now - modified > kAbandonedAfter) fs::remove(it->path(), itemError);
+  }
+}
+
 // Streams the file at `path` through MD5; whether exactly `size` bytes were read and their
 // digest is `hash`.
 bool fileMatches(const std::string& path, std::uint64_t size, const std::string& hash) {
@@ -297,6 +317,7 @@ void Sparkler::check() {
   dispatch::async(dispatch::Priority::Low, [self = shared_from_this()] {
     // A monotonic start time: a wall clock set back would hold the next check for as long.
     double start = MonotonicClock::now();
+    if (auto folder = self->folder()) removeAbandonedDownloads(*folder);
     self->setUpdateAvailable(self->coreCheck());
     dispatch::asyncMain([self, start] { self->schedule(start); });
   });

@@ -274,12 +274,21 @@ TEST_F(UpdaterTest, FailedDownloadsLeaveTheCacheAsItWas) {
 TEST_F(UpdaterTest, EachCheckArmsTheNextOnTheMonotonicClock) {
   publishImage("Tove-1.0.1.dmg", image);
   publish(json::array({entry("1.0.1", "Tove-1.0.1.dmg", image)}));
+  // What a killed download left an hour ago goes; a live one and other files stay.
+  const auto hourAgo = fs::file_time_type::clock::now() - std::chrono::minutes(61);
+  for (const char* name : {".sparkler-old.part", ".sparkler-live.part", "kept.part"}) {
+    testing::writeFile(folder / name, "partial");
+    if (name != std::string_view(".sparkler-live.part"))
+      fs::last_write_time(folder / name, hourAgo);
+  }
   MonotonicClock::setForTesting(1000.0);
   auto chained = SparklerTesting::make();
   chained->setFolder(sparkler->folder());
   chained->setManifest(server.url(kManifestPath));
   ASSERT_TRUE(loop->waitForPost());
   EXPECT_TRUE(chained->updateAvailable());
+  EXPECT_EQ(folderNames(),
+            (std::vector<std::string>{".sparkler-live.part", "Tove-1.0.1.dmg", "kept.part"}));
   MonotonicClock::setForTesting(1010.0);
   EXPECT_EQ(loop->runPosted(), 1u);
   EXPECT_EQ(loop->timerDelays(), std::vector<double>{290.0});
