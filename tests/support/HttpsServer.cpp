@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "tove/CryptoLibrary.h"
-
 namespace tove::testing {
 
 HttpsServer::HttpsServer() : dir_("tove-https") {
@@ -23,9 +21,6 @@ HttpsServer::HttpsServer() : dir_("tove-https") {
       key.string() + "' -out '" + caFile_.string() + "' 2>/dev/null";
   if (std::system(command.c_str()) != 0) return;
 
-  // The server is often the first user of OpenSSL in a test process: it must set the library
-  // up as the code under test does, or the process may crash on exit with requests running.
-  initializeCryptoLibrary();
   server_ = std::make_unique<httplib::SSLServer>(caFile_.c_str(), key.c_str());
   if (!server_->is_valid()) return;
   // One request per connection: a kept-alive connection would hold a worker (and the
