@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,19 +19,17 @@
 
 #include "tove/Folders.h"
 #include "tove/QuickTask.h"
+#include "tove/testing/TempDir.h"
+#include "tove/testing/TempHome.h"
 
 namespace tove::test {
 
 namespace fs = std::filesystem;
 
-inline std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using tove::testing::readFile;
 
 inline void writeFile(const fs::path& path, const std::string& text, fs::perms mode) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  tove::testing::writeFile(path, text);
   fs::permissions(path, mode);
 }
 
@@ -76,7 +73,7 @@ class DiskImageRun {
     return run;
   }
 
-  const fs::path& folder() const { return folder_; }
+  const fs::path& folder() const { return dir_.path(); }
   // Empty when no folder of mount points below /Volumes could be made.
   const std::string& volumes() const { return volumes_; }
   bool canMount() const { return !volumes_.empty() && canMount_; }
@@ -100,7 +97,7 @@ class DiskImageRun {
   // only redirects them; the arguments reach the program unchanged).
   ToolRun runProgram(const std::string& program, const std::vector<std::string>& arguments) const {
     static std::atomic<int> counter = 0;
-    const std::string out = (folder_ / ("out-" + std::to_string(++counter))).string();
+    const std::string out = (folder() / ("out-" + std::to_string(++counter))).string();
     Arguments shell{{"-c", "o=$1; shift; exec \"$0\" \"$@\" >\"$o\" 2>\"$o-err\"", program, out}};
     shell.list.insert(shell.list.end(), arguments.begin(), arguments.end());
     ToolRun run{QuickTask::statusOfTask("/bin/sh", shell), readFile(out), readFile(out + "-err")};
@@ -131,17 +128,12 @@ class DiskImageRun {
       fs::remove(kMarker, ignored);
       fs::remove("/Volumes", ignored);
     }
-    fs::remove_all(folder_, ignored);
   }
 
  private:
   DiskImageRun() {
-    std::string pattern = (fs::temp_directory_path() / "tove-diskimage-XXXXXX").string();
-    folder_ = ::mkdtemp(pattern.data());
-    state_ = folder_ / "state";
-    for (const char* name : {"home", "tmp", "state"}) fs::create_directories(folder_ / name);
-    ::setenv("HOME", (folder_ / "home").c_str(), 1);
-    ::setenv("TMPDIR", (folder_ / "tmp").c_str(), 1);
+    state_ = folder() / "state";
+    fs::create_directories(state_);
     ::setenv("TOVE_HDIUTIL_STATE", state_.c_str(), 1);
     ::unsetenv("TOVE_HDIUTIL_MOUNTER");
     // The attach grammar only reads mount points below /Volumes, so the run's mount points
@@ -153,11 +145,12 @@ class DiskImageRun {
       if (fs::create_directory(volumes, error)) volumes_ = volumes;
     }
     ::setenv("TOVE_HDIUTIL_VOLUMES",
-             volumes_.empty() ? (folder_ / "Volumes").c_str() : volumes_.c_str(), 1);
+             volumes_.empty() ? (folder() / "Volumes").c_str() : volumes_.c_str(), 1);
     canMount_ = ::geteuid() == 0 || ::access("/dev/fuse", R_OK | W_OK) == 0;
   }
 
-  fs::path folder_;
+  tove::testing::TempDir dir_{"tove-diskimage"};
+  tove::testing::TempHome home_;
   fs::path state_;
   std::string volumes_;
   bool canMount_ = false;
