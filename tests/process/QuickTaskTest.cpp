@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "tove/testing/TempDir.h"
+
 extern char** environ;
 
 namespace {
@@ -53,17 +55,6 @@ std::optional<std::string> search(std::initializer_list<std::string> arguments,
   return QuickTask::outputOfTask(kHelper, args(arguments), SearchingForPattern{pattern},
                                  Reject{std::move(reject)});
 }
-
-struct TempDir {
-  std::string path = [] {
-    std::string pattern = (fs::temp_directory_path() / "quicktask-test-XXXXXX").string();
-    return std::string(mkdtemp(pattern.data()));
-  }();
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-};
 
 int countEntries(const char* folder) {
   int count = 0;
@@ -112,11 +103,11 @@ TEST(QuickTaskStatus, ReportsExitStatusAndSignalsAsOneHundredTwentyEightPlusSign
 }
 
 TEST(QuickTaskStatus, ProgramsThatCannotStartFailLikeEveryFailureBeforeStart) {
-  TempDir dir;
-  const std::string plainFile = dir.path + "/not-executable";
+  tove::testing::TempDir dir;
+  const std::string plainFile = dir.path().string() + "/not-executable";
   std::ofstream(plainFile) << "#!/bin/sh\nexit 0\n";
-  for (const std::string& task :
-       {std::string(), dir.path + "/absent", plainFile, dir.path, std::string("true")}) {
+  for (const std::string& task : {std::string(), dir.path().string() + "/absent", plainFile,
+                                  dir.path().string(), std::string("true")}) {
     SCOPED_TRACE(task);
     EXPECT_EQ(QuickTask::statusOfTask(task), 1);
     EXPECT_FALSE(QuickTask::executeTask(task, Input{"abc"}));
@@ -124,8 +115,8 @@ TEST(QuickTaskStatus, ProgramsThatCannotStartFailLikeEveryFailureBeforeStart) {
     EXPECT_EQ(QuickTask::outputOfTask(task, Input{"abc"}), std::nullopt);
     EXPECT_EQ(QuickTask::outputOfTask(task, SearchingForPattern{"."}, Reject{}), std::nullopt);
   }
-  EXPECT_FALSE(
-      QuickTask::executeTask(kHelper, args({"exit", "0"}), LaunchedFrom{dir.path + "/missing"}));
+  EXPECT_FALSE(QuickTask::executeTask(kHelper, args({"exit", "0"}),
+                                      LaunchedFrom{dir.path().string() + "/missing"}));
   // A NUL would cut the argument or variable short without anyone noticing.
   EXPECT_EQ(QuickTask::statusOfTask(kHelper, Arguments{{"exit", std::string("0\0", 2)}}), 1);
   EXPECT_EQ(QuickTask::statusOfTask(kHelper, args({"exit", "0"}), std::nullopt,
@@ -157,13 +148,13 @@ TEST(QuickTaskEnvironment, InputSetsTheMarkerAndAGivenEnvironmentReplacesTheAppl
 }
 
 TEST(QuickTaskStatus, StartsInTheGivenDirectoryOrTheApplications) {
-  TempDir dir;
+  tove::testing::TempDir dir;
   const std::string own = fs::current_path().string();
   EXPECT_TRUE(QuickTask::executeTask(kHelper, args({"cwd-is", own})));
-  EXPECT_TRUE(QuickTask::executeTask(kHelper, args({"cwd-is", dir.path}), Input{"x"},
-                                     LaunchedFrom{dir.path}));
-  EXPECT_TRUE(QuickTask::executeTask(kHelper, args({"cwd-is", dir.path}), Environment{},
-                                     LaunchedFrom{dir.path}));
+  EXPECT_TRUE(QuickTask::executeTask(kHelper, args({"cwd-is", dir.path().string()}), Input{"x"},
+                                     LaunchedFrom{dir.path().string()}));
+  EXPECT_TRUE(QuickTask::executeTask(kHelper, args({"cwd-is", dir.path().string()}), Environment{},
+                                     LaunchedFrom{dir.path().string()}));
   EXPECT_EQ(fs::current_path().string(), own);
 }
 
@@ -285,8 +276,8 @@ TEST(QuickTaskTaskInput, ReadsWhatTheStartingProgramGave) {
 }
 
 TEST(QuickTaskPatternSearch, BadArgumentsReturnNothingAndStartNothing) {
-  TempDir dir;
-  const std::string started = dir.path + "/started";
+  tove::testing::TempDir dir;
+  const std::string started = dir.path().string() + "/started";
   EXPECT_EQ(
       QuickTask::outputOfTask("", args({"touch", started}), SearchingForPattern{"x"}, Reject{}),
       std::nullopt);
@@ -318,15 +309,15 @@ TEST(QuickTaskPatternSearch, ReturnsTheLastGroupOrTheWholeMatch) {
 }
 
 TEST(QuickTaskPatternSearch, ReturnsWithoutWaitingThenEndsAndReapsTheChild) {
-  TempDir dir;
+  tove::testing::TempDir dir;
   // Sanitizer runtimes start a thread of their own along with the first one: count after it.
   std::thread([] {}).join();
   const int threads = countEntries("/proc/self/task");
   const int descriptors = openDescriptors();
   // The value ends the output, with the child still running.
-  EXPECT_EQ(search({"print-wait", dir.path, "v 2.0.1"}, "v ([0-9.]+)"), "2.0.1");
+  EXPECT_EQ(search({"print-wait", dir.path().string(), "v 2.0.1"}, "v ([0-9.]+)"), "2.0.1");
   std::string pid;
-  std::ifstream(dir.path + "/pid") >> pid;
+  std::ifstream(dir.path().string() + "/pid") >> pid;
   ASSERT_FALSE(pid.empty());
   EXPECT_TRUE(eventually([&] { return !fs::exists("/proc/" + pid); }));
   EXPECT_TRUE(eventually([&] { return countEntries("/proc/self/task") == threads; }));
@@ -335,12 +326,13 @@ TEST(QuickTaskPatternSearch, ReturnsWithoutWaitingThenEndsAndReapsTheChild) {
 }
 
 TEST(QuickTaskPatternSearch, EndsWhenTheChildEndsEvenIfADescendantHoldsItsOutput) {
-  TempDir dir;
+  tove::testing::TempDir dir;
   // The orphaned descendant comes to this process, which then reaps it itself.
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-  EXPECT_EQ(search({"leave-holder", dir.path, "no value\n"}, "v ([0-9.]+)"), std::nullopt);
+  EXPECT_EQ(search({"leave-holder", dir.path().string(), "no value\n"}, "v ([0-9.]+)"),
+            std::nullopt);
   pid_t holder = 0;
-  std::ifstream(dir.path + "/holder") >> holder;
+  std::ifstream(dir.path().string() + "/holder") >> holder;
   ASSERT_GT(holder, 0);
   kill(holder, SIGKILL);
   EXPECT_TRUE(eventually([&] { return waitpid(holder, nullptr, WNOHANG) == holder; }));
