@@ -106,9 +106,14 @@ std::optional<pid_t> spawnChild(const SpawnRequest& request) noexcept {
                                                 0) != 0) {
       return std::nullopt;
     }
-    if (posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0) !=
-        0)
+    if (request.standardError >= 0) {
+      if (posix_spawn_file_actions_adddup2(actions.get(), request.standardError, STDERR_FILENO) !=
+          0)
+        return std::nullopt;
+    } else if (posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY,
+                                                0) != 0) {
       return std::nullopt;
+    }
     if (request.directory != nullptr &&
         posix_spawn_file_actions_addchdir_np(actions.get(), request.directory->c_str()) != 0)
       return std::nullopt;
@@ -126,8 +131,10 @@ std::optional<pid_t> spawnChild(const SpawnRequest& request) noexcept {
     sigaddset(&defaults, SIGXFSZ);
     if (posix_spawnattr_setsigmask(attributes.get(), &none) != 0 ||
         posix_spawnattr_setsigdefault(attributes.get(), &defaults) != 0 ||
+        posix_spawnattr_setpgroup(attributes.get(), 0) != 0 ||
         posix_spawnattr_setflags(attributes.get(),
-                                 POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) != 0)
+                                 POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                     (request.newProcessGroup ? POSIX_SPAWN_SETPGROUP : 0)) != 0)
       return std::nullopt;
 
     pid_t pid = -1;

@@ -53,6 +53,8 @@ struct SpawnRequest {
   const std::string* directory = nullptr;                 // null: inherited
   int standardInput = -1;
   int standardOutput = -1;
+  int standardError = -1;        // -1: the null device
+  bool newProcessGroup = false;  // the child leads a process group of its own
 };
 
 // Starts the program; nullopt when it cannot be started (missing, not executable, a

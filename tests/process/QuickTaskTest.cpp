@@ -340,6 +340,53 @@ TEST(QuickTaskPatternSearch, EndsWhenTheChildEndsEvenIfADescendantHoldsItsOutput
   EXPECT_TRUE(eventually([&] { return noChildren(); }));
 }
 
+// A bounded run keeps within its limits: the whole process group goes at the time limit,
+// output beyond its cap ends the run, the end of standard error explains a failure, and a
+// descendant holding the output open does not hold up the caller.
+TEST(QuickTaskRun, KeepsWithinItsLimitsAndSaysWhyItFailed) {
+  tove::testing::TempDir dir;
+  const std::string folder = dir.path().string();
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  const auto holder = [&] {
+    pid_t pid = 0;
+    std::ifstream(folder + "/holder") >> pid;
+    fs::remove(folder + "/holder");
+    return pid;
+  };
+
+  auto result = QuickTask::run(kHelper, args({"hold-and-wait", folder, "started"}),
+                               tove::RunOptions{std::chrono::milliseconds(300)});
+  EXPECT_TRUE(result.started);
+  EXPECT_TRUE(result.timedOut);
+  EXPECT_EQ(result.status, 128 + SIGKILL);
+  EXPECT_EQ(result.output, "started");
+  EXPECT_EQ(result.failure(), "did not finish within its time limit");
+  const pid_t grandchild = holder();
+  ASSERT_GT(grandchild, 0);
+  EXPECT_TRUE(eventually([&] { return waitpid(grandchild, nullptr, WNOHANG) == grandchild; }));
+
+  result = QuickTask::run(kHelper, args({"large", std::to_string(3 << 20)}),
+                          tove::RunOptions{{}, 1 << 20});
+  EXPECT_TRUE(result.outputTooLong);
+  EXPECT_EQ(result.output.size(), std::size_t{1} << 20);
+
+  result = QuickTask::run(kHelper, args({"stderr", "first\nthe reason\x01\n", "3"}),
+                          tove::RunOptions{{}, 1024, 64});
+  EXPECT_FALSE(result.succeeded());
+  EXPECT_EQ(result.failure(), "exited with status 3: the reason ");
+  EXPECT_EQ(QuickTask::run(folder + "/absent", args({}), {}).failure(), "could not be started");
+
+  result = QuickTask::run(kHelper, args({"leave-holder", folder, "done\n"}), {});
+  EXPECT_TRUE(result.succeeded());
+  EXPECT_EQ(result.output, "done\n");
+  const pid_t leftHolder = holder();
+  ASSERT_GT(leftHolder, 0);
+  kill(leftHolder, SIGKILL);
+  EXPECT_TRUE(eventually([&] { return waitpid(leftHolder, nullptr, WNOHANG) == leftHolder; }));
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
+  EXPECT_TRUE(noChildren());
+}
+
 // Bare braced lists and stray values that would otherwise become an Input, a LaunchedFrom or
 // the trimming flag do not compile. Each form is checked through a concept over QuickTask so
 // that a form that does not compile makes the concept false instead of stopping the build.

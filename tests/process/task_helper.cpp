@@ -52,7 +52,8 @@ int main(int argc, char** argv) {
   if (mode == "exit") return std::atoi(argv[2]);
   if (mode == "print") return print(arg(2));
   if (mode == "print-exit") return print(arg(2)) == 0 ? std::atoi(argv[3]) : 4;
-  if (mode == "stderr") return writeAll(STDERR_FILENO, arg(2)) ? 0 : 4;
+  // Writes TEXT to standard error and exits with N (default 0).
+  if (mode == "stderr") return writeAll(STDERR_FILENO, arg(2)) ? std::atoi(arg(3).c_str()) : 4;
   // Writes N bytes of "x", then with "echo" copies its input.
   if (mode == "large") {
     const std::string block(1 << 20, 'x');
@@ -115,6 +116,15 @@ int main(int argc, char** argv) {
     while (::read(ready[0], &byte, 1) < 0 && errno == EINTR) {
     }
     return print(arg(3));
+  }
+  // Like leave-holder, but the child itself waits too, until a signal ends it.
+  if (mode == "hold-and-wait") {
+    if (fork() == 0) {
+      std::ofstream(arg(2) + "/holder") << getpid();
+      for (;;) pause();
+    }
+    if (print(arg(3)) != 0) return 4;
+    for (;;) pause();
   }
   if (mode == "input" || mode == "input-twice") {
     auto bytes = tove::QuickTask::input();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <initializer_list>
 #include <map>
 #include <optional>
@@ -42,6 +44,33 @@ struct SearchingForPattern {
 /// Captured values to pass over; empty passes over nothing.
 struct Reject {
   std::set<std::string> values;
+};
+
+/// Limits and capture of QuickTask::run.
+struct RunOptions {
+  /// Once the child has run this long, it and every process of its process group are killed
+  /// (SIGKILL); zero means no limit. Daemons that left the group (setsid) are not touched.
+  std::chrono::milliseconds timeLimit{0};
+  /// The most standard output kept; a child that writes more is killed the same way.
+  std::size_t maxOutputBytes = std::size_t{1} << 20;
+  /// How much of the end of standard error is kept for messages; 0 discards it.
+  std::size_t maxErrorBytes = 0;
+};
+
+/// What QuickTask::run saw of one run.
+struct RunResult {
+  bool started = false;        // false: the program could not be started, and status is 1
+  int status = 1;              // as the status forms report it
+  bool timedOut = false;       // killed at the time limit
+  bool outputTooLong = false;  // killed for writing more than maxOutputBytes
+  std::string output;          // standard output as written: not decoded, not trimmed
+  std::string error;           // the end of standard error, when kept
+
+  /// Whether the program ran and exited with status 0 within its limits.
+  bool succeeded() const noexcept { return started && status == 0 && !timedOut && !outputTooLong; }
+  /// Why the run failed, in a few words ("timed out after 60 s", "exited with status 2:
+  /// <the last line of standard error>"); empty when it succeeded.
+  std::string failure() const;
 };
 
 /// Runs external programs to completion (posix_spawn, pipes, poll) and reports their
@@ -167,6 +196,15 @@ class QuickTask {
   static std::optional<std::string> outputOfTask(std::string_view task,
                                                  const SearchingForPattern& pattern,
                                                  const Reject& reject) noexcept;
+
+  // ---- bounded runs ---------------------------------------------------------------------
+
+  /// Runs `task` in a process group of its own, with the application's environment, working
+  /// directory and standard input, keeping its standard output (and the end of its standard
+  /// error when asked) within the limits of `options`. The child is always reaped. When it
+  /// ends, output still held by a descendant is taken as far as it is there, without waiting.
+  static RunResult run(std::string_view task, const Arguments& arguments,
+                       const RunOptions& options) noexcept;
 
   // ---- the receiving side of input ------------------------------------------------------
 
