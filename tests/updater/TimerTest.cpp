@@ -3,11 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "tove/Dispatch.h"
@@ -18,77 +16,34 @@ namespace {
 using tove::MainLoop;
 using tove::Timer;
 
-// A main loop on a clock of the test's own. Nothing runs and no time passes unless the test
-// says so; the loop records the delays it is asked for.
-class ClockLoop final : public MainLoop {
- public:
+// A main loop on a clock of the test's own, all on the test's thread: nothing runs and no
+// time passes unless the test says so. It records the delays it is asked for.
+struct ClockLoop final : MainLoop {
   void post(std::function<void()> fn) override { postAfter(Seconds(0), std::move(fn)); }
-
   void postAfter(Seconds delay, std::function<void()> fn) override {
-    std::lock_guard lock(mutex_);
-    delays_.push_back(delay.count());
-    timers_.emplace(now_ + std::max(delay.count(), 0.0), std::move(fn));
+    delays.push_back(delay.count());
+    timers.emplace(clock + std::max(delay.count(), 0.0), std::move(fn));
   }
+  Seconds now() const override { return Seconds(clock); }
 
-  Seconds now() const override {
-    std::lock_guard lock(mutex_);
-    return Seconds(now_);
-  }
-
-  /// Time spent by work on the loop's thread, or by the loop elsewhere.
-  void pass(double seconds) {
-    std::lock_guard lock(mutex_);
-    now_ += seconds;
-  }
-
-  /// Runs what falls due up to `until`, in order, each at its due time or, when the work
-  /// before it ran late, as soon as that is done; then the clock shows `until`.
-  void runUntil(double until) {
-    while (runNext(until)) {
-    }
-    std::lock_guard lock(mutex_);
-    now_ = std::max(now_, until);
-  }
-
-  /// Runs the next pending function with the clock at `at`, even before it is due (a loop
-  /// whose timers fire a little early); false when nothing is pending.
-  bool runNextAt(double at) {
-    std::unique_lock lock(mutex_);
-    if (timers_.empty()) return false;
-    now_ = at;
-    return runFirst(lock);
-  }
-
-  std::vector<double> delays() const {
-    std::lock_guard lock(mutex_);
-    return delays_;
-  }
-
-  std::size_t pending() const {
-    std::lock_guard lock(mutex_);
-    return timers_.size();
-  }
-
- private:
-  bool runNext(double until) {
-    std::unique_lock lock(mutex_);
-    if (timers_.empty() || timers_.begin()->first > until) return false;
-    now_ = std::max(now_, timers_.begin()->first);
-    return runFirst(lock);
-  }
-
-  bool runFirst(std::unique_lock<std::mutex>& lock) {
-    auto fn = std::move(timers_.begin()->second);
-    timers_.erase(timers_.begin());
-    lock.unlock();
+  // Runs the first pending function with the clock at `at`, even before it is due.
+  void runFirstAt(double at) {
+    clock = at;
+    auto fn = std::move(timers.begin()->second);
+    timers.erase(timers.begin());
     fn();
-    return true;
+  }
+  // Runs what falls due up to `until`, each at its due time or, when the work before it ran
+  // late, as soon as that is done; then the clock shows `until`.
+  void runUntil(double until) {
+    while (!timers.empty() && timers.begin()->first <= until)
+      runFirstAt(std::max(clock, timers.begin()->first));
+    clock = std::max(clock, until);
   }
 
-  mutable std::mutex mutex_;
-  double now_ = 0;
-  std::multimap<double, std::function<void()>> timers_;
-  std::vector<double> delays_;
+  double clock = 0;
+  std::multimap<double, std::function<void()>> timers;
+  std::vector<double> delays;
 };
 
 // What a timer's action saw: the loop's clock at each firing.
@@ -98,7 +53,7 @@ struct Recorder {
   std::vector<double> firings;
   void tick() {
     firings.push_back(loop->now().count());
-    loop->pass(work);
+    loop->clock += work;
   }
 };
 
@@ -124,17 +79,17 @@ void expectTimes(const std::vector<double>& actual, const std::vector<double>& e
 }
 
 TEST_F(TimerTest, RepeatingTimerKeepsItsScheduleHoweverLongItsActionTakes) {
-  loop->pass(1000);
+  loop->clock = 1000;
   auto target = recorder(0.06);
   auto timer = Timer::scheduledTimer(0.1, target, &Recorder::tick, true);
   ASSERT_TRUE(timer);
   loop->runUntil(1001.05);
   expectTimes(target->firings,
               {1000.1, 1000.2, 1000.3, 1000.4, 1000.5, 1000.6, 1000.7, 1000.8, 1000.9, 1001.0});
-  EXPECT_NEAR(loop->delays().front(), 0.1, 1e-12);
-  EXPECT_NEAR(loop->delays().back(), 0.04, 1e-9);
+  EXPECT_NEAR(loop->delays.front(), 0.1, 1e-12);
+  EXPECT_NEAR(loop->delays.back(), 0.04, 1e-9);
   EXPECT_TRUE(timer->isValid());
-  EXPECT_EQ(loop->pending(), 1u);
+  EXPECT_EQ(loop->timers.size(), 1u);
 
   // An action longer than the interval is followed by the next due time still ahead.
   timer->invalidate();
@@ -149,20 +104,20 @@ TEST_F(TimerTest, ABusyLoopGetsOneLateFiringAndThenTheScheduleAgain) {
   auto target = recorder();
   Timer::scheduledTimer(0.1, target, &Recorder::tick, true);
   // The loop was busy until 0.35: the firings due at 0.1, 0.2 and 0.3 become one.
-  loop->pass(0.35);
+  loop->clock = 0.35;
   loop->runUntil(0.55);
   expectTimes(target->firings, {0.35, 0.4, 0.5});
 
   // A loop that fires a little early still gets the next firing one interval later.
-  ASSERT_TRUE(loop->runNextAt(0.59999));
-  EXPECT_NEAR(loop->delays().back(), 0.10001, 1e-9);
+  loop->runFirstAt(0.59999);
+  EXPECT_NEAR(loop->delays.back(), 0.10001, 1e-9);
 
   // A non-positive interval is a short one, not a loop that never stops firing.
   auto eager = recorder();
   auto timer = Timer::scheduledTimer(0, eager, &Recorder::tick, true);
-  loop->runUntil(loop->now().count() + 0.00105);
+  loop->runUntil(loop->clock + 0.00105);
   EXPECT_EQ(eager->firings.size(), 10u);
-  EXPECT_NEAR(loop->delays().back(), 0.0001, 1e-9);
+  EXPECT_NEAR(loop->delays.back(), 0.0001, 1e-9);
 }
 
 TEST_F(TimerTest, InvalidatingOrDroppingTheLoopReleasesTheTarget) {
@@ -183,7 +138,7 @@ TEST_F(TimerTest, InvalidatingOrDroppingTheLoopReleasesTheTarget) {
   loop->runUntil(10.0);
   EXPECT_TRUE(watched.expired());
   EXPECT_FALSE(timer->isValid());
-  EXPECT_EQ(loop->pending(), 0u);
+  EXPECT_EQ(loop->timers.size(), 0u);
 
   // From outside, while a firing is pending: the target goes at once, the firing does nothing.
   target = recorder();
@@ -192,17 +147,17 @@ TEST_F(TimerTest, InvalidatingOrDroppingTheLoopReleasesTheTarget) {
   timer->invalidate();
   EXPECT_TRUE(watched.expired());
   loop->runUntil(20.0);
-  EXPECT_EQ(loop->pending(), 0u);
+  EXPECT_EQ(loop->timers.size(), 0u);
 
   // A one-shot timer fires once, with the interval as given, and lets go.
   target = recorder();
   watched = target;
   timer = Timer::scheduledTimer(2.5, std::move(target), &Recorder::tick);
-  EXPECT_EQ(loop->delays().back(), 2.5);
+  EXPECT_EQ(loop->delays.back(), 2.5);
   loop->runUntil(30.0);
   EXPECT_TRUE(watched.expired());
   EXPECT_FALSE(timer->isValid());
-  EXPECT_EQ(loop->pending(), 0u);
+  EXPECT_EQ(loop->timers.size(), 0u);
 
   // A repeating timer stays with the loop it was scheduled on, and goes with it.
   target = recorder();
@@ -212,7 +167,7 @@ TEST_F(TimerTest, InvalidatingOrDroppingTheLoopReleasesTheTarget) {
   tove::dispatch::setMainLoop(other);
   loop->runUntil(40.0);
   EXPECT_EQ(watched.lock()->firings.size(), 10u);
-  EXPECT_EQ(other->pending(), 0u);
+  EXPECT_EQ(other->timers.size(), 0u);
   tove::dispatch::setMainLoop(nullptr);
   loop.reset();
   EXPECT_TRUE(watched.expired());
