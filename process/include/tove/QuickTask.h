@@ -190,9 +190,9 @@ class QuickTask {
   // sent SIGTERM (SIGKILL 5 s later if it is still running) and the call returns without
   // waiting; the child is reaped in the background. A chunk that is not valid UTF-8, or whose
   // search exceeds its time limit (about a second of matching), gives nothing and asks the
-  // child to end the same way. When the child ends, output that a descendant still holds is
-  // taken as far as it is there, without waiting. The child keeps the application's standard
-  // input, environment and working directory.
+  // child to end the same way. When the child ends, what is left in the pipe (at most its
+  // capacity) is still searched, without waiting for descendants that hold it open. The
+  // child keeps the application's standard input, environment and working directory.
 
   /// nullopt for a nil task, an empty or invalid pattern, a program that cannot be started,
   /// or a child that ended with no value accepted.
