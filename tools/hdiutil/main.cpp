@@ -159,8 +159,10 @@ int attach(const std::vector<std::string>& args) {
   if (::stat(image->c_str(), &info) != 0) {
     return fail("attach", *image + ": " + std::strerror(errno));
   }
-  const std::string path =
-      realPath(*image).value_or(std::filesystem::absolute(*image).lexically_normal().string());
+  // The name comes from the path as given; the record and squashfuse get the file itself, so
+  // that reclaim finds it inside its folder whatever links led there.
+  const std::string given = std::filesystem::absolute(*image).lexically_normal().string();
+  const std::string path = realPath(*image).value_or(given);
   if (const auto problem = SquashfsSuperblock::problemWithImage(path)) {
     return fail("attach", *image + ": " + *problem);
   }
@@ -194,7 +196,7 @@ int attach(const std::vector<std::string>& args) {
   }
   const auto realVolumes = realPath(*volumes);
   if (!realVolumes) return fail("attach", "cannot resolve " + *volumes + ": " + strerror(errno));
-  const std::string name = MountPoints::volumeName(path);
+  const std::string name = MountPoints::volumeName(given);
 
   // The record names the mount point before the folder is made and anything is mounted, so
   // that a tool killed at any point leaves nothing that no record names.
