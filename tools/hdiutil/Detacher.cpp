@@ -59,9 +59,13 @@ std::optional<std::string> Detacher::release(const Attachment& attachment, bool 
     // Nothing that looks at the mount point may run while its daemon could be stopped or
     // hung: it would block for good. Killing the daemon aborts the connection, and every
     // request to the mount, pending or new, fails at once from then on.
-    for (const pid_t daemon : daemonsOf(attachment)) {
+    // The recorded daemon goes first: looking for others reads every process's command line,
+    // which can wait on a process whose page fault waits on the daemon.
+    const auto kill = [&](pid_t daemon) {
       Programs::killDaemon(daemon, attachment.image, mountPoint, Programs::limit(kKillLimit));
-    }
+    };
+    kill(attachment.daemon);
+    for (const pid_t daemon : daemonsOf(attachment)) kill(daemon);
   }
   if (const auto type = MountTable::typeAt(mountPoint)) {
     if (!MountTable::isDiskImageType(*type)) {

@@ -44,7 +44,8 @@ class Programs {
   static std::string whyFailed(const RunResult& result, std::chrono::seconds limit);
 
   /// The squashfuse processes of this user (any user's, for root) that serve `mountPoint`
-  /// (their last argument) from `image` (the one before it; any image when empty).
+  /// (their last argument) from `image` (the one before it; any image when empty); empty
+  /// when there are none or /proc cannot be read.
   static std::vector<pid_t> daemonsServing(const std::string& image, const std::string& mountPoint);
 
   /// Kills process `pid` with SIGKILL, provided it is still a squashfuse serving
