@@ -1,4 +1,5 @@
-# Every third-party library the project uses, found once for all modules.
+# Every third-party library the project uses, found once for all modules. Each is required only
+# when something built needs it: a fuzzing build has no Qt, GoogleTest or Google Benchmark.
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 find_package(ICU REQUIRED COMPONENTS uc i18n)
@@ -6,7 +7,13 @@ find_package(OpenSSL REQUIRED)
 find_package(CURL REQUIRED)
 find_package(nlohmann_json 3 REQUIRED)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
-find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets UiTools Test)
+if(TOVE_BUILD_APP)
+  set(qt_components Core Gui Widgets UiTools)
+  if(TOVE_BUILD_TESTS)
+    list(APPEND qt_components Test)
+  endif()
+  find_package(Qt6 REQUIRED COMPONENTS ${qt_components})
+endif()
 if(TOVE_BUILD_TESTS)
   find_package(GTest REQUIRED)
   find_package(httplib QUIET)

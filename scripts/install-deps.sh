@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang-format
+  # fuzzing: clang 14 (clang and clang++) and its libFuzzer and sanitizer runtimes
+  clang clang-14 libclang-rt-14-dev
   # libraries
   qt6-base-dev qt6-tools-dev libqt6uitools6 libqt6opengl6-dev libgl-dev
   libcurl4-openssl-dev libssl-dev libicu-dev nlohmann-json3-dev libplist-dev

@@ -1,7 +1,7 @@
 // QuickTask against the bare system calls it stands on: starting a program and waiting for
-// it, and collecting a 1 GiB output stream. Each iteration runs both sides back to back, so
-// that load from elsewhere on the machine weighs on both alike; the ratios are counters and
-// are printed again at the end.
+// it, collecting a 1 GiB output stream, and searching a 256 MiB one. Each iteration runs both
+// sides back to back, so that load from elsewhere on the machine weighs on both alike; the
+// ratios are counters and are printed again at the end.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -25,6 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kStreamBytes = std::size_t{1} << 30;
 constexpr std::size_t kStep = 1 << 20;
+constexpr std::size_t kSearchBytes = std::size_t{256} << 20;
 
 double seconds(Clock::duration d) {
   return std::chrono::duration<double>(d).count();
@@ -133,6 +134,52 @@ BENCHMARK(BM_OutputOfTaskVsPlainPipe1GiB)
     ->Iterations(2)
     ->Unit(benchmark::kMillisecond);
 
+// 256 MiB of progress lines with the value only in the last one: the pattern search (each
+// read decoded and searched) against the same stream drained from a plain pipe.
+void BM_PatternSearchVsPlainPipe256MiB(benchmark::State& state) {
+  const std::string script = "yes 'progress 42% of the download' | head -c " +
+                             std::to_string(kSearchBytes) + "; echo 'version 9.9.9'";
+  char shell[] = "/bin/sh";
+  char dashC[] = "-c";
+  std::string command = script;
+  char* argv[] = {shell, dashC, command.data(), nullptr};
+  Clock::duration quick{};
+  Clock::duration plain{};
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    const auto value =
+        tove::QuickTask::outputOfTask("/bin/sh", tove::Arguments{{"-c", script}},
+                                      tove::SearchingForPattern{"version ([0-9.]+)"}, {});
+    if (value != "9.9.9") state.SkipWithError("no value");
+    const auto t1 = Clock::now();
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) state.SkipWithError("no pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    const pid_t pid = spawn(shell, argv, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    close(ends[1]);
+    std::size_t total = 0;
+    char buffer[64 * 1024];
+    for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;)
+      total += static_cast<std::size_t>(n);
+    close(ends[0]);
+    if (pid < 0 || reap(pid) != 0 || total < kSearchBytes) state.SkipWithError("short output");
+    const auto t2 = Clock::now();
+    quick += t1 - t0;
+    plain += t2 - t1;
+  }
+  const double bytes = static_cast<double>(kSearchBytes) * static_cast<double>(state.iterations());
+  state.counters["search_MBps"] = bytes / seconds(quick) / 1e6;
+  state.counters["plain_pipe_MBps"] = bytes / seconds(plain) / 1e6;
+  state.counters["search_throughput_ratio"] = seconds(plain) / seconds(quick);
+}
+BENCHMARK(BM_PatternSearchVsPlainPipe256MiB)
+    ->UseRealTime()
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
+
 // Keeps the ratio counters for the closing lines.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
@@ -157,6 +204,8 @@ int main(int argc, char** argv) {
   if (auto it = reporter.ratios.find("throughput_ratio"); it != reporter.ratios.end())
     std::printf("outputOfTask 1 GiB throughput / plain pipe throughput: %.3f (target >= 0.9)\n",
                 it->second);
+  if (auto it = reporter.ratios.find("search_throughput_ratio"); it != reporter.ratios.end())
+    std::printf("pattern search 256 MiB throughput / plain pipe throughput: %.3f\n", it->second);
   benchmark::Shutdown();
   return 0;
 }

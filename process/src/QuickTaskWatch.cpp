@@ -14,9 +14,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -29,6 +32,7 @@ namespace tove {
 namespace {
 
 using detail::Fd;
+using Clock = std::chrono::steady_clock;
 
 // Direct system calls: glibc 2.36's <sys/pidfd.h> lacks C++ linkage declarations.
 int openProcess(pid_t pid) noexcept {
@@ -39,162 +43,169 @@ void sendSignal(int process, int signal) noexcept {
   syscall(SYS_pidfd_send_signal, process, signal, nullptr, 0U);
 }
 
-// How long a child that was asked to end may take before it is killed, so that the reaper
-// never waits for ever on a program that ignores SIGTERM.
-constexpr int kGraceMilliseconds = 5000;
+// How long a child that was asked to end may take before it is killed, so that neither the
+// reader nor the reaper waits for ever on a program that ignores SIGTERM.
+constexpr auto kGrace = std::chrono::milliseconds(5000);
 
-// How long the output may pause after a possible value at its end before that value is taken
-// as complete.
-constexpr int kSettleMilliseconds = 200;
+// The most one read takes, and so the largest chunk searched at once. Linux pipes hold
+// 64 KiB unless resized, so a write of up to that size usually arrives as one chunk.
+constexpr std::size_t kChunkBytes = 64 * 1024;
 
-// The most decoded text (UTF-16 units) kept while waiting for a match to complete.
-constexpr int32_t kMaxPending = 64 * 1024;
+// Room before the read buffer for an incomplete UTF-8 sequence (at most 3 bytes) carried
+// over from the previous chunk, so that a character split between two reads is not taken
+// for invalid text.
+constexpr std::size_t kCarryRoom = 4;
+
+// The regular-expression work allowed on one chunk, in ICU's match-engine units (10,000
+// steps each, about a second in all on current hardware). Output can drive a pattern into
+// exponential backtracking; plain patterns use a small fraction of this on a full chunk.
+constexpr int32_t kChunkTimeLimit = 10000;
 
 struct Watch {
   Fd output;
   Fd process;  // pidfd: signals and waits cannot hit a reused process id
   std::unique_ptr<icu::RegexPattern> pattern;
+  std::unique_ptr<icu::RegexMatcher> matcher;  // reader only
+  icu::UnicodeString text;                     // reader only: the chunk the matcher searches
   std::set<std::string> reject;
-  // The result slot. It points at a value the reader has published in `acceptedValues` and
-  // never changes again; libstdc++'s atomic<shared_ptr> would do, but its internal lock is
-  // invisible to ThreadSanitizer.
+  // The result slot: null, or the accepted value, which is written once before it is
+  // published and never changes again. libstdc++'s atomic<shared_ptr> would do, but its
+  // internal lock is invisible to ThreadSanitizer.
   std::atomic<const std::string*> slot{nullptr};
-  std::vector<std::unique_ptr<const std::string>> acceptedValues;  // written by the reader only
-  std::atomic<bool> finished{false};  // the reader has handled all the output it will
-  icu::UnicodeString pending;         // reader only: decoded text not yet settled
-  bool accepted = false;              // reader only
-  bool askedToEnd = false;            // reader only
+  std::optional<std::string> accepted;  // written by the reader only, once
+  std::atomic<bool> finished{false};    // the reader has handled all the output it will
+  bool askedToEnd = false;              // reader only
+  bool killed = false;                  // reader only
+  Clock::time_point killAt;             // reader only: when asked to end and not yet killed
 
   void terminate() noexcept {
+    if (askedToEnd) return;
     askedToEnd = true;
+    killAt = Clock::now() + kGrace;
     sendSignal(process.get(), SIGTERM);
   }
 
-  // Searches the text not yet settled. A match that touches the end of the output seen so far
-  // (or a partial one there) could still change with more output, so it waits for the next
-  // piece unless `final`: a version printed in two writes is found whole.
-  void settle(bool final) {
-    if (pending.isEmpty()) return;
+  void kill() noexcept {
+    killed = true;
+    sendSignal(process.get(), SIGKILL);
+  }
+
+  // Milliseconds until the child must be killed; -1 (no limit) when it was not asked to end.
+  int graceLeft() const noexcept {
+    if (!askedToEnd || killed) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(killAt - Clock::now());
+    return static_cast<int>(std::max<long long>(left.count(), 0));
+  }
+
+  // Searches one decoded chunk on its own, `^` and `$` at its ends. Every accepted match
+  // replaces the one before, so the chunk's last accepted value is published, once, and the
+  // caller never sees an earlier one. True when a value was published.
+  bool search(std::string_view chunk) {
+    text = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(chunk.data(), static_cast<int32_t>(chunk.size())));
+    matcher->reset(text);
     UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::RegexMatcher> matcher(pattern->matcher(pending, status));
-    if (U_FAILURE(status) || !matcher) {
-      terminate();
-      pending.remove();
-      return;
-    }
-    int32_t consumed = 0;
-    bool waiting = false;
-    while (!waiting) {
-      const bool found = matcher->find(status);
-      if (U_FAILURE(status)) break;
-      if (!final && matcher->hitEnd()) {
-        waiting = true;
-        break;
-      }
-      if (!found) break;
-      consumed = matcher->end(status);
-      const int32_t group = matcher->groupCount();
+    std::optional<std::string> last;
+    const int32_t group = matcher->groupCount();
+    while (matcher->find(status)) {
       // An optional last group that took no part in the match yields no value.
-      if (matcher->start(group, status) < 0 || U_FAILURE(status)) {
-        if (U_FAILURE(status)) break;
-        continue;
-      }
+      if (matcher->start(group, status) < 0 || U_FAILURE(status)) continue;
       const icu::UnicodeString captured = matcher->group(group, status);
       if (U_FAILURE(status)) break;
       std::string value;
       captured.toUTF8String(value);
-      if (reject.count(value) != 0) continue;
-      terminate();
-      acceptedValues.push_back(std::make_unique<const std::string>(std::move(value)));
-      slot.store(acceptedValues.back().get());
-      accepted = true;
+      if (reject.count(value) == 0) last = std::move(value);
     }
+    // A search cut short by the time limit (or any other failure) cannot tell which match
+    // was the chunk's last: nothing of it is taken, and a child whose output cannot be
+    // searched is not left running.
     if (U_FAILURE(status)) {
       terminate();
-      waiting = false;
+      return false;
     }
-    if (waiting) {
-      // Only a bounded tail is kept: the output as a whole is never accumulated.
-      pending.remove(0, std::max(consumed, pending.length() - kMaxPending));
-    } else {
-      pending.remove();
-    }
+    if (!last) return false;
+    terminate();
+    accepted = std::move(last);
+    slot.store(&*accepted);
+    return true;
   }
 
-  // Decodes `bytes` (an incomplete sequence at the end waits for the rest) and searches.
-  void handle(std::string& bytes) {
-    const auto scan = detail::scanUtf8(bytes);
-    if (scan.invalid) {
+  // Handles the `length` bytes just read to `buffer + kCarryRoom`, after the `carried` bytes
+  // of an incomplete sequence from the chunk before; `length` 0 is the end of the output.
+  // True when a value was published.
+  bool handle(char* buffer, std::size_t& carried, std::size_t length) {
+    char* begin = buffer + kCarryRoom - carried;
+    const std::size_t size = carried + length;
+    const auto scan = detail::scanUtf8({begin, size});
+    // A sequence still incomplete at the end of the output is not valid text either.
+    if (scan.invalid || (length == 0 && scan.completeLength != size)) {
+      carried = 0;
       terminate();
-      bytes.clear();
-      return;
+      return false;
     }
-    pending.append(icu::UnicodeString::fromUTF8(
-        icu::StringPiece(bytes.data(), static_cast<int32_t>(scan.completeLength))));
-    bytes.erase(0, scan.completeLength);
-    settle(false);
+    // A read that ended inside the first character holds no text of its own: its bytes
+    // belong to the next chunk.
+    const bool found =
+        (scan.completeLength != 0 || length == 0) && search({begin, scan.completeLength});
+    carried = size - scan.completeLength;
+    std::memmove(buffer + kCarryRoom - carried, begin + scan.completeLength, carried);
+    return found;
   }
 
-  // Reads until a value is accepted, the output ends, or the child has ended and what it
-  // left in the pipe has been read.
+  // Reads chunk by chunk until a value is accepted, the output ends, or the child has ended
+  // and what was left in the pipe has been read; then searches the empty end of the output.
   void read() {
-    std::string bytes;
-    char chunk[64 * 1024];
+    std::vector<char> buffer(kCarryRoom + kChunkBytes);
+    std::size_t carried = 0;
     bool childEnded = false;
-    while (!accepted) {
+    std::size_t leftAfterEnd = 0;
+    for (;;) {
       if (!childEnded) {
         pollfd fds[2] = {{output.get(), POLLIN, 0}, {process.get(), POLLIN, 0}};
-        const int ready = poll(fds, 2, pending.isEmpty() ? -1 : kSettleMilliseconds);
+        const int ready = poll(fds, 2, graceLeft());
         if (ready < 0) {
           if (errno == EINTR) continue;
-          break;
+          return;
         }
         if (ready == 0) {
-          // The output paused after a possible value: take it as it stands.
-          settle(true);
+          kill();
           continue;
         }
-        if (fds[0].revents == 0 && fds[1].revents != 0) {
-          // Nothing more will come from the child itself: take what is left without waiting
-          // for descendants that may still hold the pipe open.
+        if (fds[1].revents != 0) {
+          // Nothing more will come from the child itself. Descendants may still hold the
+          // pipe open, and even keep writing: take at most what the pipe can hold, without
+          // waiting for them.
           childEnded = true;
+          const int capacity = fcntl(output.get(), F_GETPIPE_SZ);
+          leftAfterEnd = capacity > 0 ? static_cast<std::size_t>(capacity) : kChunkBytes;
           const int flags = fcntl(output.get(), F_GETFL);
-          if (flags < 0 || fcntl(output.get(), F_SETFL, flags | O_NONBLOCK) < 0) break;
+          if (flags < 0 || fcntl(output.get(), F_SETFL, flags | O_NONBLOCK) < 0) return;
           continue;
         }
       }
-      const ssize_t n = ::read(output.get(), chunk, sizeof chunk);
+      const std::size_t want = childEnded ? std::min(kChunkBytes, leftAfterEnd) : kChunkBytes;
+      if (want == 0) break;
+      const ssize_t n = ::read(output.get(), buffer.data() + kCarryRoom, want);
       if (n < 0) {
         if (errno == EINTR) continue;
-        break;  // EAGAIN after the child ended: the pipe is empty
+        if (childEnded && errno == EAGAIN) break;  // the pipe is empty
+        return;
       }
       if (n == 0) break;
-      bytes.append(chunk, static_cast<std::size_t>(n));
-      handle(bytes);
+      if (childEnded) leftAfterEnd -= static_cast<std::size_t>(n);
+      if (handle(buffer.data(), carried, static_cast<std::size_t>(n))) return;
     }
-    if (!accepted) settle(true);
-    // A sequence still incomplete at the end of the output is not valid text.
-    if (!accepted && !bytes.empty()) terminate();
+    handle(buffer.data(), carried, 0);
   }
 
   void reap() noexcept {
     output.reset();
-    if (askedToEnd) {
-      pollfd fd{process.get(), POLLIN, 0};
-      const auto deadline =
-          std::chrono::steady_clock::now() + std::chrono::milliseconds(kGraceMilliseconds);
-      for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        const int ready = poll(&fd, 1, static_cast<int>(std::max<long long>(left, 0)));
-        if (ready > 0) break;
-        if (ready == 0) {
-          sendSignal(process.get(), SIGKILL);
-          break;
-        }
-        if (errno != EINTR) break;
-      }
+    pollfd fd{process.get(), POLLIN, 0};
+    for (int left; (left = graceLeft()) >= 0;) {
+      const int ready = poll(&fd, 1, left);
+      if (ready > 0) break;
+      if (ready == 0) kill();
+      if (ready < 0 && errno != EINTR) break;
     }
     siginfo_t info{};
     while (waitid(P_PIDFD, static_cast<id_t>(process.get()), &info, WEXITED) < 0 &&
@@ -233,6 +244,11 @@ std::optional<std::string> QuickTask::outputOfTask(std::string_view task,
       watch->pattern.reset(icu::RegexPattern::compile(icu::UnicodeString::fromUTF8(pattern.pattern),
                                                       0, where, status));
       if (U_FAILURE(status) || !watch->pattern) return std::nullopt;
+      watch->matcher.reset(watch->pattern->matcher(status));
+      if (U_FAILURE(status) || !watch->matcher) return std::nullopt;
+      // The limit counts from each reset, that is, per chunk.
+      watch->matcher->setTimeLimit(kChunkTimeLimit, status);
+      if (U_FAILURE(status)) return std::nullopt;
     }
     watch->reject = reject.values;
 
@@ -248,7 +264,7 @@ std::optional<std::string> QuickTask::outputOfTask(std::string_view task,
     watch->output = std::move(outputPipe->read);
     watch->process = Fd(openProcess(*pid));
     if (!watch->process) {
-      kill(*pid, SIGKILL);
+      ::kill(*pid, SIGKILL);
       detail::waitForChild(*pid);
       return std::nullopt;
     }

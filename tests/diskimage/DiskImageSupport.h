@@ -5,8 +5,12 @@
 // tool run with its standard output and error captured, and a clean-up that detaches
 // whatever a failed test left attached.
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -63,6 +67,41 @@ inline std::vector<std::string> mountsBelow(const std::string& folder) {
   return found;
 }
 
+// The bytes of /proc/<pid>/cmdline split at NUL; empty when the process is gone.
+inline std::vector<std::string> commandLineOf(pid_t pid) {
+  std::vector<std::string> argv;
+  const int fd =
+      ::open(("/proc/" + std::to_string(pid) + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return argv;
+  std::string bytes;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+    bytes.append(buffer, std::size_t(n));
+  ::close(fd);
+  std::istringstream in(bytes);
+  for (std::string arg; std::getline(in, arg, '\0');) argv.push_back(arg);
+  return argv;
+}
+
+// The squashfuse processes serving a mount point below `folder` (their last argument).
+inline std::vector<pid_t> daemonsBelow(const std::string& folder) {
+  std::vector<pid_t> found;
+  if (folder.empty()) return found;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return found;
+  while (const dirent* entry = ::readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+    if (pid <= 0) continue;
+    const auto argv = commandLineOf(pid);
+    if (argv.size() >= 3 && fs::path(argv.front()).filename() == "squashfuse" &&
+        argv.back().rfind(folder + "/", 0) == 0) {
+      found.push_back(pid);
+    }
+  }
+  ::closedir(proc);
+  return found;
+}
+
 class DiskImageRun {
   // Marks a /Volumes that the tests made, and so remove again.
   static constexpr char kMarker[] = "/Volumes/.made-by-tove-tests";
@@ -86,6 +125,7 @@ class DiskImageRun {
       const std::string name = entry.path().filename().string();
       if (name.rfind("disk", 0) == 0) names.push_back(name);
     }
+    std::sort(names.begin(), names.end());
     return names;
   }
 
@@ -113,9 +153,14 @@ class DiskImageRun {
                                              "-no-progress", "-quiet", "-all-root"}});
   }
 
-  // Detaches everything the tool has a record of, so that a failed test leaves nothing.
+  // Detaches everything the tool has a record of, then every mount and daemon below the
+  // run's folder of mount points that has none, so that a failed test leaves nothing.
   void detachAll() const {
     for (const std::string& record : records()) runTool({"detach", record, "-force"});
+    for (const std::string& mountPoint : mountsBelow(volumes_)) {
+      runTool({"detach", mountPoint, "-force"});
+    }
+    for (const pid_t daemon : daemonsBelow(volumes_)) ::kill(daemon, SIGKILL);
   }
 
   ~DiskImageRun() {
@@ -167,9 +212,11 @@ class DiskImageTest : public ::testing::Test {
   void TearDown() override {
     const auto leftRecords = run.records();
     const auto leftMounts = mountsBelow(run.volumes());
+    const auto leftDaemons = daemonsBelow(run.volumes());
     run.detachAll();
     EXPECT_TRUE(leftRecords.empty()) << "a test left a record: " << leftRecords.front();
     EXPECT_TRUE(leftMounts.empty()) << "a test left a mount: " << leftMounts.front();
+    EXPECT_TRUE(leftDaemons.empty()) << "a test left a squashfuse: " << leftDaemons.front();
     std::error_code ignored;
     fs::remove_all(work, ignored);
     if (run.volumes().empty()) return;

@@ -247,7 +247,7 @@ TEST(QuickTaskConcurrency, CallsFromSeveralThreadsAreIndependent) {
         if (QuickTask::outputOfTask("/bin/cat", Input{text}, false) != text) ++wrong;
         if (QuickTask::statusOfTask(kHelper, args({"exit", std::to_string(t + i)})) != t + i)
           ++wrong;
-        if (i % 5 == 0 && search({"pieces", "v ", text + "\n"}, "v (.*)") != text) ++wrong;
+        if (i % 5 == 0 && search({"print", "v " + text + "\n"}, "v (.*)") != text) ++wrong;
       }
     });
   }
@@ -293,36 +293,45 @@ TEST(QuickTaskPatternSearch, ReturnsTheLastGroupOrTheWholeMatch) {
   EXPECT_EQ(search({"print", "tool version 1.2.3 (build 7)\n"}, "(tool) version ([0-9.]+)"),
             "1.2.3");
   EXPECT_EQ(search({"print", "tool version 1.2.3\n"}, "[0-9]+\\.[0-9]+\\.[0-9]+"), "1.2.3");
-  EXPECT_EQ(search({"print", "version 1.2.3\nversion 1.2.4\n"}, "version ([0-9.]+)", {"1.2.3"}),
-            "1.2.4");
-  EXPECT_EQ(search({"print", "version 1.2.3 version 1.2.4\n"}, "version ([0-9.]+)"), "1.2.4");
+  // Within one chunk the last accepted match wins; rejected ones are passed over.
+  EXPECT_EQ(search({"print", "v 1.2.3 v 1.2.4"}, "v ([0-9.]+)"), "1.2.4");
+  EXPECT_EQ(search({"print", "version 1.2.3\nversion 1.2.4\n"}, "version ([0-9.]+)", {"1.2.4"}),
+            "1.2.3");
   EXPECT_EQ(search({"print", "v 1.2.3 v 1.2.4\n"}, "v ([0-9.]+)", {"1.2.3", "1.2.4"}),
             std::nullopt);
   // An optional last group that did not take part yields no value; the next match does.
   EXPECT_EQ(search({"print", "v1 vx\n"}, "v(x)?"), "x");
+  EXPECT_EQ(search({"print", "vx v1\n"}, "v(x)?"), "x");
   EXPECT_EQ(search({"print", "version 1.2.3\xff\xfe"}, "version ([0-9.]+)"), std::nullopt);
-  // A value at the very end of the output, with no line break after it.
-  EXPECT_EQ(search({"print", "version 9.8.7"}, "version ([0-9.]+)"), "9.8.7");
-  // A value and its text split across writes, "é" as two bytes in two writes.
-  EXPECT_EQ(search({"pieces", "tool version 1.", "2", ".3\n"}, "version ([0-9.]+)"), "1.2.3");
-  EXPECT_EQ(search({"pieces", "caf\xc3", "\xa9 7\n"}, "\u00e9 ([0-9])"), "7");
 }
 
-TEST(QuickTaskPatternSearch, ReturnsWithoutWaitingThenEndsAndReapsTheChild) {
-  tove::testing::TempDir dir;
-  // Sanitizer runtimes start a thread of their own along with the first one: count after it.
-  std::thread([] {}).join();
-  const int threads = countEntries("/proc/self/task");
-  const int descriptors = openDescriptors();
-  // The value ends the output, with the child still running.
-  EXPECT_EQ(search({"print-wait", dir.path().string(), "v 2.0.1"}, "v ([0-9.]+)"), "2.0.1");
-  std::string pid;
-  std::ifstream(dir.path().string() + "/pid") >> pid;
-  ASSERT_FALSE(pid.empty());
-  EXPECT_TRUE(eventually([&] { return !fs::exists("/proc/" + pid); }));
-  EXPECT_TRUE(eventually([&] { return countEntries("/proc/self/task") == threads; }));
-  EXPECT_EQ(openDescriptors(), descriptors);
-  EXPECT_TRUE(noChildren());
+// Each read is searched by itself, `^` and `$` at its ends, and the first one with an
+// accepted value decides. The helper writes each piece only once the one before was read.
+TEST(QuickTaskPatternSearch, SearchesEachReadOnItsOwn) {
+  const auto chunks = [](std::initializer_list<std::string> pieces, const std::string& pattern,
+                         std::set<std::string> reject = {}) {
+    std::vector<std::string> arguments{"chunks"};
+    arguments.insert(arguments.end(), pieces);
+    return QuickTask::outputOfTask(kHelper, Arguments{arguments}, SearchingForPattern{pattern},
+                                   Reject{std::move(reject)});
+  };
+  // A value at the end of a read is taken at once, whatever follows later.
+  EXPECT_EQ(chunks({"version 1.2.3\n", "more output\n"}, "([0-9.]+)$"), "1.2.3");
+  EXPECT_EQ(chunks({"progress 10%\n", "progress 20%\n", "progress 30%\n"}, "([0-9]+)%$"), "10");
+  EXPECT_EQ(chunks({"v 1.2.3", " v 1.2.4"}, "v ([0-9.]+)"), "1.2.3");
+  EXPECT_EQ(chunks({"v 1.2.3", " v 1.2.4"}, "v ([0-9.]+)", {"1.2.3"}), "1.2.4");
+  EXPECT_EQ(chunks({"a 1\n", "b 2\n"}, "^b ([0-9])"), "2");
+  // A match across two reads is not found, nor is a whole one cut short.
+  EXPECT_EQ(chunks({"tool ver", "sion 1.2.3\n"}, "version ([0-9.]+)"), std::nullopt);
+  EXPECT_EQ(chunks({"tool version 1.", "2.3\n"}, "version ([0-9.]+)"), "1.");
+  // Only a character split between two reads is joined, into the later one.
+  EXPECT_EQ(chunks({"caf\xc3", "\xa9 7\n"}, "^\u00e9 ([0-9])"), "7");
+  // The end of the output is an empty chunk of its own.
+  EXPECT_EQ(chunks({"abc", "def"}, "^$"), "");
+  EXPECT_EQ(search({"exit", "0"}, "(x?)"), "");
+  EXPECT_EQ(search({"print", "abc"}, "^$", {""}), std::nullopt);
+  EXPECT_EQ(search({"print", "abc\xe2\x82"}, "^$"), std::nullopt);
+  EXPECT_EQ(search({"print", "version 9.8.7"}, "version ([0-9.]+)$"), "9.8.7");
 }
 
 TEST(QuickTaskPatternSearch, EndsWhenTheChildEndsEvenIfADescendantHoldsItsOutput) {
@@ -338,6 +347,34 @@ TEST(QuickTaskPatternSearch, EndsWhenTheChildEndsEvenIfADescendantHoldsItsOutput
   EXPECT_TRUE(eventually([&] { return waitpid(holder, nullptr, WNOHANG) == holder; }));
   prctl(PR_SET_CHILD_SUBREAPER, 0);
   EXPECT_TRUE(eventually([&] { return noChildren(); }));
+}
+
+// The call returns as soon as a value is accepted, without waiting for the child. The child
+// is asked to end then, and also when its output cannot be searched (text that is not UTF-8,
+// or a chunk that drives the pattern into runaway backtracking); one that ignores that is
+// killed after a grace period instead of holding up the caller. Nothing is left behind.
+TEST(QuickTaskPatternSearch, EndsAndReapsTheChildOnceItHasAValueOrCannotGiveOne) {
+  tove::testing::TempDir dir;
+  const std::string folder = dir.path().string();
+  // Sanitizer runtimes start a thread of their own along with the first one: count after it.
+  std::thread([] {}).join();
+  const int threads = countEntries("/proc/self/task");
+  const int descriptors = openDescriptors();
+  const auto gone = [&] {
+    std::string pid;
+    std::ifstream(folder + "/pid") >> pid;
+    fs::remove(folder + "/pid");
+    return !pid.empty() && eventually([&] { return !fs::exists("/proc/" + pid); });
+  };
+  EXPECT_EQ(search({"print-wait", folder, "v 2.0.1"}, "v ([0-9.]+)"), "2.0.1");
+  EXPECT_TRUE(gone());
+  EXPECT_EQ(search({"print-wait", folder, std::string(64, 'a')}, "(a|aa)*c"), std::nullopt);
+  EXPECT_TRUE(gone());
+  EXPECT_EQ(search({"print-wait", folder, "v 1\xff", "ignore-term"}, "v ([0-9])"), std::nullopt);
+  EXPECT_TRUE(gone());
+  EXPECT_TRUE(eventually([&] { return countEntries("/proc/self/task") == threads; }));
+  EXPECT_EQ(openDescriptors(), descriptors);
+  EXPECT_TRUE(noChildren());
 }
 
 // A bounded run keeps within its limits: the whole process group goes at the time limit,

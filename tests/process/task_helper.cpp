@@ -1,5 +1,6 @@
 // The child program of the QuickTask tests. The first argument names what it does.
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +30,19 @@ bool writeAll(int fd, std::string_view bytes) {
 
 int print(std::string_view text) {
   return writeAll(STDOUT_FILENO, text) ? 0 : 4;
+}
+
+// Waits until everything written to standard output (a pipe) has been read; false after a
+// minute, or when standard output is not a pipe.
+bool drained() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  for (;;) {
+    int unread = 0;
+    if (ioctl(STDOUT_FILENO, FIONREAD, &unread) != 0) return false;
+    if (unread == 0) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 // Copies standard input to standard output until end of file.
@@ -87,16 +101,19 @@ int main(int argc, char** argv) {
     return 4;
   }
   if (mode == "touch") return (std::ofstream(arg(2)) << "started") ? 0 : 4;
-  // Prints its arguments with pauses between them, so that a reader sees them apart.
-  if (mode == "pieces") {
+  // Prints each argument in a write of its own, and the next only once the reader has taken
+  // all of the one before, so that each arrives as a read of its own.
+  if (mode == "chunks") {
     for (int i = 2; i < argc; ++i) {
-      if (i > 2) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      if (i > 2 && !drained()) return 4;
       if (print(argv[i]) != 0) return 4;
     }
     return 0;
   }
-  // Writes its pid to DIR/pid, prints TEXT and waits to be ended by a signal.
+  // Writes its pid to DIR/pid, prints TEXT and waits to be ended by a signal; with
+  // "ignore-term", SIGTERM does not end it.
   if (mode == "print-wait") {
+    if (arg(4) == "ignore-term") signal(SIGTERM, SIG_IGN);
     std::ofstream(arg(2) + "/pid") << getpid();
     if (print(arg(3)) != 0) return 4;
     for (;;) pause();

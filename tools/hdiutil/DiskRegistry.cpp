@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,15 +11,39 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <set>
+#include <thread>
 #include <vector>
 
 namespace tove::hdiutil {
 namespace {
 
 // Records hold paths, which may contain any byte but NUL: fields are NUL-terminated.
-constexpr char kFormat[] = "tove-hdiutil-record-1";
+constexpr char kFormat[] = "tove-hdiutil-record-2";
+constexpr char kPreviousFormat[] = "tove-hdiutil-record-1";
+// A record is a few paths; anything larger is not one of ours.
+constexpr std::size_t kMaxRecordBytes = 64 * 1024;
+constexpr int kMaxNumber = 999999;
+
+std::string text(unsigned long long number) {
+  return std::to_string(number);
+}
+
+template <class Number>
+Number parsed(const std::string& field) {
+  return static_cast<Number>(std::strtoull(field.c_str(), nullptr, 10));
+}
+
+// The mount point without symbolic links, for records that did not keep it: its folder is
+// resolved, never the mount point itself, which may be served by a daemon that does not answer.
+std::string realMountPointOf(const std::string& mountPoint) {
+  const auto slash = mountPoint.rfind('/');
+  if (slash == std::string::npos || slash == 0) return mountPoint;
+  char buffer[PATH_MAX];
+  const std::string folder = mountPoint.substr(0, slash);
+  if (::realpath(folder.c_str(), buffer) == nullptr) return mountPoint;
+  return std::string(buffer) + mountPoint.substr(slash);
+}
 
 std::string registryFolder() {
   if (const char* state = std::getenv("TOVE_HDIUTIL_STATE"); state != nullptr && *state != 0) {
@@ -51,7 +76,8 @@ bool makeFolder(const std::string& folder, std::string& error) {
 
 }  // namespace
 
-std::optional<DiskRegistry> DiskRegistry::open(std::string& error) {
+std::optional<DiskRegistry> DiskRegistry::open(std::chrono::milliseconds lockLimit,
+                                               std::string& error) {
   const std::string folder = registryFolder();
   if (!makeFolder(folder, error)) return std::nullopt;
   // Close-on-exec, so that a mount daemon started under the lock does not keep holding it.
@@ -60,14 +86,22 @@ std::optional<DiskRegistry> DiskRegistry::open(std::string& error) {
     error = "cannot open the lock in " + folder + ": " + std::strerror(errno);
     return std::nullopt;
   }
-  int locked = 0;
-  do {
-    locked = ::flock(fd, LOCK_EX);
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
-    error = "cannot lock " + folder + ": " + std::strerror(errno);
-    ::close(fd);
-    return std::nullopt;
+  // Every holder of the lock works within time limits of its own, but a holder that was
+  // stopped (SIGSTOP) would hold it for ever: wait for it only so long.
+  const auto deadline = std::chrono::steady_clock::now() + lockLimit;
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      error = "cannot lock " + folder + ": " + std::strerror(errno);
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      error = "another hdiutil has held the lock on " + folder + " for longer than " +
+              std::to_string(lockLimit.count() / 1000) + " s";
+      ::close(fd);
+      return std::nullopt;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return DiskRegistry(folder, fd);
 }
@@ -85,20 +119,27 @@ std::string DiskRegistry::pathOf(int number) const {
   return folder_ + "/disk" + std::to_string(number);
 }
 
-int DiskRegistry::freeNumber() const {
+std::vector<int> DiskRegistry::numbers() const {
   std::set<int> taken;
   if (DIR* dir = ::opendir(folder_.c_str())) {
     while (const dirent* entry = ::readdir(dir)) {
       const char* name = entry->d_name;
-      if (std::strncmp(name, "disk", 4) != 0) continue;
+      if (std::strncmp(name, "disk", 4) != 0 || name[4] < '1' || name[4] > '9') continue;
       char* end = nullptr;
       const long n = std::strtol(name + 4, &end, 10);
-      if (end != name + 4 && *end == '\0' && n > 0 && n < 1000000) taken.insert(int(n));
+      if (*end == '\0' && n > 0 && n <= kMaxNumber) taken.insert(int(n));
     }
     ::closedir(dir);
   }
+  return {taken.begin(), taken.end()};
+}
+
+int DiskRegistry::freeNumber() const {
   int number = 1;
-  while (taken.count(number) != 0) ++number;
+  for (const int taken : numbers()) {
+    if (taken != number) break;
+    ++number;
+  }
   return number;
 }
 
@@ -106,8 +147,10 @@ bool DiskRegistry::write(const DiskRecord& record, std::string& error) const {
   const std::string path = pathOf(record.number);
   const std::string temporary = path + ".new";
   std::string bytes;
-  for (const std::string& field : {std::string(kFormat), record.image, record.mountPoint,
-                                   record.method, std::to_string(record.daemon)}) {
+  for (const std::string& field :
+       {std::string(kFormat), record.image, record.mountPoint, record.realMountPoint, record.method,
+        text(record.daemon), text(record.owner.pid), text(record.owner.startTime),
+        text(record.attacher.pid), text(record.attacher.startTime)}) {
     bytes += field;
     bytes.push_back('\0');
   }
@@ -132,20 +175,36 @@ bool DiskRegistry::write(const DiskRecord& record, std::string& error) const {
 std::optional<DiskRecord> DiskRegistry::read(int number) const {
   std::ifstream in(pathOf(number), std::ios::binary);
   if (!in) return std::nullopt;
-  const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::string bytes(kMaxRecordBytes + 1, '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  if (bytes.size() > kMaxRecordBytes) return std::nullopt;
   std::vector<std::string> fields;
   std::size_t start = 0;
   for (auto end = bytes.find('\0'); end != std::string::npos; end = bytes.find('\0', start)) {
     fields.push_back(bytes.substr(start, end - start));
     start = end + 1;
   }
-  if (fields.size() != 5 || fields[0] != kFormat) return std::nullopt;
   DiskRecord record;
   record.number = number;
+  if (fields.size() == 5 && fields[0] == kPreviousFormat) {
+    // Written before records named their owner: its tool and owner are long gone.
+    record.image = fields[1];
+    record.mountPoint = fields[2];
+    record.realMountPoint = realMountPointOf(fields[2]);
+    record.method = fields[3];
+    record.daemon = parsed<pid_t>(fields[4]);
+    return record;
+  }
+  if (fields.size() != 10 || fields[0] != kFormat) return std::nullopt;
   record.image = fields[1];
   record.mountPoint = fields[2];
-  record.method = fields[3];
-  record.daemon = static_cast<pid_t>(std::strtol(fields[4].c_str(), nullptr, 10));
+  record.realMountPoint = fields[3];
+  record.method = fields[4];
+  record.daemon = parsed<pid_t>(fields[5]);
+  record.owner = {parsed<pid_t>(fields[6]), parsed<unsigned long long>(fields[7])};
+  record.attacher = {parsed<pid_t>(fields[8]), parsed<unsigned long long>(fields[9])};
+  if (record.mountPoint.empty() || record.realMountPoint.empty()) return std::nullopt;
   return record;
 }
 

@@ -25,15 +25,30 @@ std::string unescape(const std::string& field) {
 }  // namespace
 
 bool MountTable::isMountPoint(const std::string& path) {
+  return typeAt(path).has_value();
+}
+
+std::optional<std::string> MountTable::typeAt(const std::string& path) {
   std::ifstream table("/proc/self/mountinfo");
+  std::optional<std::string> type;
   std::string line;
+  // Later lines are mounted over earlier ones: the last line for the path is the top.
   while (std::getline(table, line)) {
     std::istringstream fields(line);
-    std::string id, parent, device, root, mountPoint;
+    std::string id, parent, device, root, mountPoint, field;
     if (!(fields >> id >> parent >> device >> root >> mountPoint)) continue;
-    if (unescape(mountPoint) == path) return true;
+    if (unescape(mountPoint) != path) continue;
+    // Optional fields end with a lone "-"; the type follows it.
+    while (fields >> field && field != "-") {
+    }
+    std::string fileSystem;
+    type = fields >> fileSystem ? unescape(fileSystem) : std::string();
   }
-  return false;
+  return type;
+}
+
+bool MountTable::isDiskImageType(const std::string& type) {
+  return type == "squashfs" || type == "fuse.squashfuse" || type == "fuse.squashfuse_ll";
 }
 
 }  // namespace tove::hdiutil

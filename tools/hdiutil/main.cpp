@@ -1,25 +1,50 @@
-// hdiutil for Linux: the two command lines of the macOS disk image tool that the updater uses,
+// hdiutil for Linux: the command lines of the macOS disk image tool that the updater uses,
 // for squashfs images.
 //
-//   hdiutil attach IMAGE [-nobrowse]   mounts IMAGE read-only at /Volumes/<name>, prints
-//                                      /dev/diskN<TAB>GUID_partition_scheme<TAB>
-//                                      /dev/diskNs1<TAB>Apple_HFS<TAB>/Volumes/<name>
-//   hdiutil detach DEVICE [-force]     unmounts diskN (also diskNs1, /dev/diskN[s1])
+//   hdiutil attach IMAGE [-nobrowse]
+//       mounts IMAGE read-only at /Volumes/<name> and prints
+//       /dev/diskN<TAB>GUID_partition_scheme<TAB>
+//       /dev/diskNs1<TAB>Apple_HFS<TAB>/Volumes/<name>
+//       <name> is the image's file name without its extension; when that is taken, "<name> 1"
+//       to "<name> 9", then "<name> <12 random hex digits>". Names are cut to 255 bytes.
+//   hdiutil detach DEVICE|MOUNTPOINT [-force]
+//       unmounts diskN (also diskNs1, /dev/diskN[s1]) or the squashfs mount at MOUNTPOINT, an
+//       absolute path directly inside the folder of mount points (with or without a record),
+//       and removes its mount point folder and record; prints "diskN" ejected. With -force
+//       the mounted file system is never looked at: its squashfuse is killed (SIGKILL), then
+//       it is lazily unmounted, so detach ends within seconds even when the daemon hangs.
+//   hdiutil reclaim FOLDER
+//       for each recorded image inside FOLDER whose owner (the process that ran attach) has
+//       ended, or whose attach was interrupted, detaches it with -force; removes every record
+//       whose mount is gone. Images whose owner still runs, and mounts without a record, are
+//       left alone. Prints one line per thing reclaimed:
+//         reclaimed diskN at MOUNTPOINT (its owner has ended)
+//         reclaimed diskN at MOUNTPOINT (its attach was interrupted)
+//         removed the record of diskN (nothing is mounted at MOUNTPOINT)
+//         removed the unreadable record diskN
+//
+// Exit status 0 on success. Every failure prints one line on standard error and exits with
+// 1, leaving no mount point, no record and no process behind (reclaim: one line per thing
+// it could not clean).
+//
+// Time limits: listing the image's files with unsquashfs (which reads every directory and
+// inode; at most 32 MiB of listing) 60 s; mounting (squashfuse, or mount with a loop device)
+// 30 s; unmounting 10 s, or 5 s for a lazy unmount with -force; a squashfuse to end after its
+// unmount 5 s, after SIGKILL 3 s; another tool's hold on the record lock 30 s. A program
+// that runs longer is killed with its process group and the command fails, naming it.
 //
 // Environment: TOVE_HDIUTIL_VOLUMES (folder of mount points, default /Volumes),
 // TOVE_HDIUTIL_STATE (folder of device records), TOVE_HDIUTIL_MOUNTER ("fuse" or "kernel"
 // to force one way of mounting; by default squashfuse, then the kernel's loop device when
-// running as root).
-//
-// Every failure prints one line on standard error and exits with 1, leaving no mount point,
-// no record and no process behind.
+// running as root), TOVE_HDIUTIL_TIME_LIMIT (whole seconds: shortens every time limit above
+// that is longer).
 
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -29,22 +54,27 @@
 #include <string_view>
 #include <vector>
 
+#include "Detacher.h"
 #include "DiskRegistry.h"
+#include "MountPoints.h"
 #include "MountTable.h"
 #include "Programs.h"
 #include "SquashfsSuperblock.h"
-#include "tove/QuickTask.h"
 
 using tove::Arguments;
-using tove::QuickTask;
+using tove::RunResult;
 using namespace tove::hdiutil;
 
 namespace {
 
 constexpr char kUsage[] =
-    "usage: hdiutil attach IMAGE [-nobrowse] | hdiutil detach DEVICE [-force]";
+    "usage: hdiutil attach IMAGE [-nobrowse] | hdiutil detach DEVICE|MOUNTPOINT [-force] | "
+    "hdiutil reclaim FOLDER";
 constexpr char kDefaultVolumes[] = "/Volumes";
-constexpr std::chrono::seconds kDaemonExitLimit{10};
+constexpr std::chrono::seconds kListLimit{60};
+constexpr std::size_t kMaxListingBytes = 32u << 20;
+constexpr std::chrono::seconds kMountLimit{30};
+constexpr std::chrono::seconds kLockLimit{30};
 
 int fail(std::string_view verb, const std::string& reason) {
   std::cerr << "hdiutil: " << verb << " failed - " << reason << std::endl;
@@ -56,132 +86,63 @@ std::string environment(const char* name) {
   return value == nullptr ? std::string() : std::string(value);
 }
 
-std::string realPath(const std::string& path) {
+std::optional<std::string> realPath(const std::string& path) {
   char buffer[PATH_MAX];
-  return ::realpath(path.c_str(), buffer) != nullptr ? std::string(buffer) : path;
+  if (::realpath(path.c_str(), buffer) == nullptr) return std::nullopt;
+  return std::string(buffer);
 }
 
-// Decodes one UTF-8 sequence at `i`; returns its length and code point, or 0 when invalid.
-std::size_t decode(const std::string& text, std::size_t i, char32_t& point) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  std::size_t length = lead < 0x80         ? 1
-                       : (lead >> 5) == 6  ? 2
-                       : (lead >> 4) == 14 ? 3
-                       : (lead >> 3) == 30 ? 4
-                                           : 0;
-  if (length == 0 || i + length > text.size()) return 0;
-  point = length == 1   ? lead
-          : length == 2 ? (lead & 0x1F)
-          : length == 3 ? (lead & 0x0F)
-                        : (lead & 0x07);
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    point = (point << 6) | (byte(i + k) & 0x3F);
-  }
-  static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (point < kSmallest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
-    return 0;
-  }
-  return length;
+std::string withoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
 }
 
-bool isSpace(char32_t point) {
-  return point == ' ' || point == 0xA0 || point == 0x1680 || (point >= 0x2000 && point <= 0x200A) ||
-         point == 0x202F || point == 0x205F || point == 0x3000;
-}
-
-// The volume name is the image's file name without its extension. The output line that names
-// it is read up to its end after the tool's output has been trimmed, so the name must stay on
-// one line, be valid UTF-8 and not end in white space.
-std::string volumeName(const std::string& image) {
-  std::string name = std::filesystem::path(image).filename().string();
-  if (const auto dot = name.rfind('.'); dot != std::string::npos && dot > 0) name.resize(dot);
-  std::string clean;
-  std::size_t keep = 0;  // length of `clean` without trailing white space
-  for (std::size_t i = 0; i < name.size();) {
-    char32_t point = 0;
-    const std::size_t length = decode(name, i, point);
-    const bool lineBreakOrControl = point < 0x20 || point == 0x7F ||
-                                    (point >= 0x80 && point < 0xA0) || point == 0x2028 ||
-                                    point == 0x2029;
-    if (length == 0 || lineBreakOrControl) {
-      clean.push_back('_');
-      i += length == 0 ? 1 : length;
-    } else {
-      clean.append(name, i, length);
-      i += length;
-    }
-    if (length == 0 || !isSpace(point)) keep = clean.size();
-  }
-  clean.resize(keep);
-  if (clean.empty() || clean == "." || clean == "..") clean = "Untitled";
-  return clean;
-}
-
-// Makes the folder of mount points when it is missing. /Volumes is shared by all users, as
-// /tmp is; a folder given by the environment is the caller's own.
-std::optional<std::string> prepareVolumes(const std::string& volumes) {
-  struct stat info {};
-  if (::stat(volumes.c_str(), &info) == 0) {
-    if (!S_ISDIR(info.st_mode)) return volumes + " is not a folder";
+// The folder of mount points as given (never resolved: it is what attach prints); nullopt
+// with `error` set when the environment names a relative path.
+std::optional<std::string> volumesFolder(std::string& error) {
+  std::string volumes = environment("TOVE_HDIUTIL_VOLUMES");
+  if (volumes.empty()) volumes = kDefaultVolumes;
+  volumes = withoutTrailingSlashes(volumes);
+  if (volumes.front() != '/') {
+    error = "TOVE_HDIUTIL_VOLUMES must be an absolute path";
     return std::nullopt;
   }
-  std::error_code error;
-  const bool shared = volumes == kDefaultVolumes;
-  if (shared) {
-    if (::mkdir(volumes.c_str(), 01777) == 0) {
-      ::chmod(volumes.c_str(), 01777);
-    } else if (errno != EEXIST) {
-      error.assign(errno, std::generic_category());
-    }
-  } else {
-    std::filesystem::create_directories(volumes, error);
-  }
-  if (!error) return std::nullopt;
-  std::string reason = "cannot create " + volumes + ": " + error.message();
-  if (error == std::errc::permission_denied || error == std::errc::operation_not_permitted ||
-      error == std::errc::read_only_file_system) {
-    reason += " (create it once with: sudo mkdir -m 1777 " + volumes + ")";
-  }
-  return reason;
+  return volumes;
 }
 
-std::optional<std::string> makeMountPoint(const std::string& volumes, const std::string& name,
-                                          std::string& error) {
-  for (int attempt = 0; attempt < 10000; ++attempt) {
-    const std::string path =
-        volumes + "/" + (attempt == 0 ? name : name + " " + std::to_string(attempt));
-    if (::mkdir(path.c_str(), 0755) == 0) return path;
-    if (errno == EEXIST) continue;
-    error = "cannot create a mount point in " + volumes + ": " + std::strerror(errno);
-    if (errno == EACCES || errno == EPERM) {
-      error += " (make it writable with: sudo chmod 1777 " + volumes + ")";
-    }
-    return std::nullopt;
+std::optional<DiskRegistry> openRegistry(std::string& error) {
+  return DiskRegistry::open(Programs::limit(kLockLimit), error);
+}
+
+Attachment attachmentOf(const DiskRecord& record) {
+  return Attachment{record.image, record.realMountPoint, record.daemon, true};
+}
+
+// Undoes an attach that did not finish: whatever it mounted, its folder and its record.
+// When the registry cannot be had, the record stays, and reclaim finds it later as the record
+// of an interrupted attach.
+void abandon(const DiskRecord& record) {
+  std::string ignored;
+  const auto registry = openRegistry(ignored);
+  if (!registry) return;
+  if (!Detacher::detach(attachmentOf(record), true)) registry->remove(record.number);
+}
+
+// Lists every directory and inode of the image without unpacking file data: the superblock
+// can be sound while the tables behind it are not.
+std::optional<std::string> problemListing(const std::string& image) {
+  const auto unsquashfs = Programs::find("unsquashfs");
+  if (!unsquashfs) return std::nullopt;
+  const RunResult listing =
+      Programs::run(*unsquashfs, Arguments{{"-l", "-n", image}}, kListLimit, kMaxListingBytes);
+  if (listing.timedOut) {
+    return "listing its files with unsquashfs " + Programs::whyFailed(listing, kListLimit);
   }
-  error = "no free mount point for \"" + name + "\" in " + volumes;
+  if (listing.outputTooLong) {
+    return "it lists more than " + std::to_string(kMaxListingBytes >> 20) + " MiB of file names";
+  }
+  if (!listing.succeeded()) return "corrupt image (its file table cannot be read)";
   return std::nullopt;
-}
-
-bool unmount(const DiskRecord& record, bool force) {
-  const std::string mountPoint = realPath(record.mountPoint);
-  if (record.method == "fuse") {
-    if (const auto fusermount = Programs::find("fusermount3")) {
-      Arguments arguments{{"-u"}};
-      if (force) arguments.list.push_back("-z");
-      arguments.list.push_back(mountPoint);
-      QuickTask::executeTask(*fusermount, arguments);
-      if (!MountTable::isMountPoint(mountPoint)) return true;
-    }
-  }
-  if (const auto umount = Programs::find("umount")) {
-    Arguments arguments;
-    if (force) arguments.list.push_back("-l");
-    arguments.list.push_back(mountPoint);
-    QuickTask::executeTask(*umount, arguments);
-  }
-  return !MountTable::isMountPoint(mountPoint);
 }
 
 int attach(const std::vector<std::string>& args) {
@@ -198,17 +159,14 @@ int attach(const std::vector<std::string>& args) {
   if (::stat(image->c_str(), &info) != 0) {
     return fail("attach", *image + ": " + std::strerror(errno));
   }
-  const std::string path = std::filesystem::absolute(*image).lexically_normal().string();
+  // The name comes from the path as given; the record and squashfuse get the file itself, so
+  // that reclaim finds it inside its folder whatever links led there.
+  const std::string given = std::filesystem::absolute(*image).lexically_normal().string();
+  const std::string path = realPath(*image).value_or(given);
   if (const auto problem = SquashfsSuperblock::problemWithImage(path)) {
     return fail("attach", *image + ": " + *problem);
   }
-  // The superblock can be sound while the tables behind it are not; listing the image reads
-  // every directory and inode without unpacking any file data.
-  if (const auto unsquashfs = Programs::find("unsquashfs")) {
-    if (!QuickTask::executeTask(*unsquashfs, Arguments{{"-l", path}})) {
-      return fail("attach", *image + ": corrupt image (its file table cannot be read)");
-    }
-  }
+  if (const auto problem = problemListing(path)) return fail("attach", *image + ": " + *problem);
 
   const std::string mounter = environment("TOVE_HDIUTIL_MOUNTER");
   if (!mounter.empty() && mounter != "fuse" && mounter != "kernel") {
@@ -230,60 +188,101 @@ int attach(const std::vector<std::string>& args) {
                 "mounting with the kernel's loop device needs root");
   }
 
-  std::string volumes = environment("TOVE_HDIUTIL_VOLUMES");
-  if (volumes.empty()) volumes = kDefaultVolumes;
-  while (volumes.size() > 1 && volumes.back() == '/') volumes.pop_back();
-  if (volumes.front() != '/')
-    return fail("attach", "TOVE_HDIUTIL_VOLUMES must be an absolute path");
-  if (const auto problem = prepareVolumes(volumes)) return fail("attach", *problem);
-
   std::string error;
-  auto registry = DiskRegistry::open(error);
-  if (!registry) return fail("attach", error);
-  const auto mountPoint = makeMountPoint(volumes, volumeName(path), error);
-  if (!mountPoint) return fail("attach", error);
-  const std::string realMountPoint = realPath(*mountPoint);
+  const auto volumes = volumesFolder(error);
+  if (!volumes) return fail("attach", error);
+  if (const auto problem = MountPoints::prepareFolder(*volumes, *volumes == kDefaultVolumes)) {
+    return fail("attach", *problem);
+  }
+  const auto realVolumes = realPath(*volumes);
+  if (!realVolumes) return fail("attach", "cannot resolve " + *volumes + ": " + strerror(errno));
+  const std::string name = MountPoints::volumeName(given);
 
+  // The record names the mount point before the folder is made and anything is mounted, so
+  // that a tool killed at any point leaves nothing that no record names.
   DiskRecord record;
-  record.number = registry->freeNumber();
   record.image = path;
-  record.mountPoint = *mountPoint;
+  record.method = useFuse ? "fuse" : "kernel";
+  record.owner = ProcessIdentity::of(::getppid());
+  record.attacher = ProcessIdentity::of(::getpid());
+  {
+    auto registry = openRegistry(error);
+    if (!registry) return fail("attach", error);
+    record.number = registry->freeNumber();
+    for (int attempt = 0;; ++attempt) {
+      const auto candidate = MountPoints::candidate(name, attempt, error);
+      if (!candidate) {
+        registry->remove(record.number);
+        if (error.empty()) error = "no free mount point for \"" + name + "\" in " + *volumes;
+        return fail("attach", error);
+      }
+      record.mountPoint = *volumes + "/" + *candidate;
+      record.realMountPoint = *realVolumes + "/" + *candidate;
+      if (!registry->write(record, error)) {
+        registry->remove(record.number);
+        return fail("attach", error);
+      }
+      // mkdir never follows nor reuses what is there: a name someone else made (a folder, a
+      // symbolic link) is passed over.
+      if (::mkdir(record.realMountPoint.c_str(), 0755) == 0) break;
+      if (errno == EEXIST) continue;
+      error = "cannot create a mount point in " + *volumes + ": " + std::strerror(errno);
+      if (errno == EACCES || errno == EPERM) {
+        error += " (make it writable with: sudo chmod 1777 " + *volumes + ")";
+      }
+      registry->remove(record.number);
+      return fail("attach", error);
+    }
+  }
+  // The lock is not held while mounting: other tools go on attaching and detaching, and
+  // reclaim passes over this record while this tool runs.
+
+  const std::string& mountPoint = record.realMountPoint;
   bool mounted = false;
+  bool timedOut = false;
+  std::string why;
   if (useFuse) {
-    const Arguments arguments{{"-o", "ro,nosuid,nodev", path, realMountPoint}};
-    if (QuickTask::executeTask(*squashfuse, arguments)) {
-      record.method = "fuse";
-      mounted = MountTable::isMountPoint(realMountPoint);
-      std::vector<std::string> argv{*squashfuse};
-      argv.insert(argv.end(), arguments.list.begin(), arguments.list.end());
-      record.daemon = Programs::processWithCommandLine(argv).value_or(0);
+    const RunResult run = Programs::run(
+        *squashfuse, Arguments{{"-o", "ro,nosuid,nodev", path, mountPoint}}, kMountLimit);
+    const auto type = MountTable::typeAt(mountPoint);
+    mounted = run.succeeded() && type && type->rfind("fuse", 0) == 0;
+    if (mounted) {
+      const auto daemons = Programs::daemonsServing(path, mountPoint);
+      if (daemons.size() == 1) record.daemon = daemons.front();
+    } else {
+      timedOut = run.timedOut;
+      why = "squashfuse " + Programs::whyFailed(run, kMountLimit);
+      // Whatever it left half done goes before the kernel may try the same folder.
+      Detacher::release(Attachment{path, mountPoint, 0, true}, true);
     }
   }
-  if (!mounted && useKernel) {
-    const Arguments arguments{
-        {"-t", "squashfs", "-o", "loop,ro,nosuid,nodev", path, realMountPoint}};
-    if (QuickTask::executeTask(*mountProgram, arguments)) {
-      record.method = "kernel";
-      record.daemon = 0;
-      mounted = MountTable::isMountPoint(realMountPoint);
-    }
-  }
-  if (mounted && !registry->write(record, error)) {
-    unmount(record, false);
-    mounted = false;
-  } else if (!mounted) {
-    error = *image + ": mount failed";
-    if (MountTable::isMountPoint(realMountPoint)) unmount(record, false);
+  if (!mounted && useKernel && !timedOut) {
+    const RunResult run = Programs::run(
+        *mountProgram,
+        Arguments{{"-t", "squashfs", "-o", "loop,ro,nosuid,nodev", path, mountPoint}}, kMountLimit);
+    record.method = "kernel";
+    mounted = run.succeeded() && MountTable::typeAt(mountPoint) == "squashfs";
+    if (!mounted)
+      why = (why.empty() ? "" : why + "; ") + "mount " + Programs::whyFailed(run, kMountLimit);
   }
   if (!mounted) {
-    if (record.daemon > 0) Programs::waitForExit(record.daemon, realMountPoint, kDaemonExitLimit);
-    ::rmdir(mountPoint->c_str());
-    return fail("attach", error);
+    abandon(record);
+    return fail("attach", *image + ": mount failed: " + why);
+  }
+
+  record.attacher = {};
+  {
+    auto registry = openRegistry(error);
+    if (!registry || !registry->write(record, error)) {
+      record.attacher = ProcessIdentity::of(::getpid());
+      abandon(record);
+      return fail("attach", error);
+    }
   }
 
   const std::string disk = "/dev/disk" + std::to_string(record.number);
   std::cout << disk << "\tGUID_partition_scheme\t\n"
-            << disk << "s1\tApple_HFS\t" << *mountPoint << "\n";
+            << disk << "s1\tApple_HFS\t" << record.mountPoint << "\n";
   std::cout.flush();
   return 0;
 }
@@ -304,43 +303,140 @@ std::optional<int> deviceNumber(std::string_view device) {
 }
 
 int detach(const std::vector<std::string>& args) {
-  std::optional<std::string> device;
+  std::optional<std::string> target;
   bool force = false;
   for (const std::string& arg : args) {
     if (arg == "-force") {
       force = true;
     } else if (!arg.empty() && arg.front() == '-') {
       return fail("detach", "unknown option " + arg);
-    } else if (device) {
+    } else if (target) {
       return fail("detach", "more than one device given; " + std::string(kUsage));
     } else {
-      device = arg;
+      target = arg;
     }
   }
-  if (!device) return fail("detach", std::string("no device given; ") + kUsage);
-  const auto number = deviceNumber(*device);
-  if (!number) return fail("detach", "no such device: " + *device);
+  if (!target) return fail("detach", std::string("no device given; ") + kUsage);
 
   std::string error;
-  auto registry = DiskRegistry::open(error);
+  std::optional<DiskRecord> record;
+  std::string realMountPoint;
+  auto registry = openRegistry(error);
   if (!registry) return fail("detach", error);
-  const auto record = registry->read(*number);
-  if (!record) return fail("detach", "no such device: " + *device);
+  if (target->front() != '/' || target->starts_with("/dev/")) {
+    const auto number = deviceNumber(*target);
+    if (number) record = registry->read(*number);
+    if (!record) return fail("detach", "no such device: " + *target);
+  } else {
+    const auto volumes = volumesFolder(error);
+    if (!volumes) return fail("detach", error);
+    const std::filesystem::path given =
+        withoutTrailingSlashes(std::filesystem::path(*target).lexically_normal().string());
+    const std::string name = given.filename().string();
+    const std::string normalVolumes =
+        withoutTrailingSlashes(std::filesystem::path(*volumes).lexically_normal().string());
+    if (given.parent_path().string() != normalVolumes || name.empty() || name == "." ||
+        name == "..") {
+      return fail("detach", *target + " is not a mount point in " + *volumes);
+    }
+    const auto realVolumes = realPath(*volumes);
+    if (!realVolumes) return fail("detach", "cannot resolve " + *volumes + ": " + strerror(errno));
+    realMountPoint = *realVolumes + "/" + name;
+    for (const int number : registry->numbers()) {
+      auto candidate = registry->read(number);
+      if (candidate && (candidate->realMountPoint == realMountPoint ||
+                        candidate->mountPoint == given.string())) {
+        record = std::move(candidate);
+        break;
+      }
+    }
+  }
 
-  const std::string mountPoint = realPath(record->mountPoint);
-  if (MountTable::isMountPoint(mountPoint) && !unmount(*record, force)) {
-    return fail("detach", "cannot unmount disk" + std::to_string(*number) + " at " +
-                              record->mountPoint + ": it is in use (try -force)");
+  if (record) {
+    const std::string disk = "disk" + std::to_string(record->number);
+    if (record->unfinished() && record->attacher.isRunning()) {
+      return fail("detach", disk + " is still being attached");
+    }
+    if (const auto problem = Detacher::detach(attachmentOf(*record), force)) {
+      return fail("detach",
+                  "cannot unmount " + disk + " at " + record->mountPoint + ": " + *problem);
+    }
+    registry->remove(record->number);
+    std::cout << "\"" << disk << "\" ejected.\n";
+    std::cout.flush();
+    return 0;
   }
-  // squashfuse ends after its unmount; waiting for it means nothing of ours outlives detach.
-  if (record->daemon > 0 && !force) {
-    Programs::waitForExit(record->daemon, mountPoint, kDaemonExitLimit);
+
+  // A mount point without a record, as macOS's hdiutil detaches any mount point: only a
+  // squashfs image mounted there is taken.
+  const auto type = MountTable::typeAt(realMountPoint);
+  if (!type) return fail("detach", "nothing is attached at " + *target);
+  if (!MountTable::isDiskImageType(*type)) {
+    return fail("detach", *target + " is not a disk image (" + *type + ")");
   }
-  ::rmdir(record->mountPoint.c_str());
-  registry->remove(*number);
-  std::cout << "\"disk" << *number << "\" ejected.\n";
+  if (const auto problem = Detacher::detach(Attachment{{}, realMountPoint, 0, false}, force)) {
+    return fail("detach", "cannot unmount " + *target + ": " + *problem);
+  }
+  std::cout << "\"" << *target << "\" ejected.\n";
   std::cout.flush();
   return 0;
+}
+
+// Whether `path` lies inside `folder` (both absolute and normal).
+bool liesIn(const std::string& path, const std::string& folder) {
+  if (folder.empty()) return false;
+  if (folder == "/") return path.size() > 1;
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+         path[folder.size()] == '/';
+}
+
+int reclaim(const std::vector<std::string>& args) {
+  if (args.size() != 1 || args.front().empty() || args.front().front() == '-') {
+    return fail("reclaim", std::string("one folder must be given; ") + kUsage);
+  }
+  const std::string folder =
+      withoutTrailingSlashes(std::filesystem::absolute(args.front()).lexically_normal().string());
+  const std::string realFolder = realPath(folder).value_or(folder);
+
+  std::string error;
+  auto registry = openRegistry(error);
+  if (!registry) return fail("reclaim", error);
+  std::vector<std::string> failures;
+  for (const int number : registry->numbers()) {
+    const std::string disk = "disk" + std::to_string(number);
+    const auto record = registry->read(number);
+    if (!record) {
+      if (registry->remove(number)) std::cout << "removed the unreadable record " << disk << "\n";
+      continue;
+    }
+    // An attach in progress completes its record itself.
+    if (record->unfinished() && record->attacher.isRunning()) continue;
+    const bool inFolder = liesIn(record->image, folder) || liesIn(record->image, realFolder);
+    const bool interrupted = record->unfinished();
+    if (inFolder && (interrupted || !record->owner.isRunning())) {
+      if (const auto problem = Detacher::detach(attachmentOf(*record), true)) {
+        failures.push_back(disk + " at " + record->mountPoint + ": " + *problem);
+        continue;
+      }
+      registry->remove(number);
+      std::cout << "reclaimed " << disk << " at " << record->mountPoint << " ("
+                << (interrupted ? "its attach was interrupted" : "its owner has ended") << ")\n";
+    } else if (!MountTable::isMountPoint(record->realMountPoint)) {
+      if (const auto problem = Detacher::removeFolder(attachmentOf(*record))) {
+        failures.push_back(disk + ": " + *problem);
+        continue;
+      }
+      registry->remove(number);
+      std::cout << "removed the record of " << disk << " (nothing is mounted at "
+                << record->mountPoint << ")\n";
+    }
+  }
+  std::cout.flush();
+  for (const std::string& failure : failures) {
+    std::cerr << "hdiutil: reclaim failed - " << failure << "\n";
+  }
+  std::cerr.flush();
+  return failures.empty() ? 0 : 1;
 }
 
 }  // namespace
@@ -353,6 +449,7 @@ int main(int argc, char** argv) {
   try {
     if (verb == "attach") return attach(args);
     if (verb == "detach") return detach(args);
+    if (verb == "reclaim") return reclaim(args);
   } catch (const std::exception& e) {
     std::cerr << "hdiutil: " << verb << ": " << e.what() << std::endl;
     return 1;

@@ -20,6 +20,11 @@ class MainLoop {
   /// Runs `fn` once on the loop's thread after `delay` (a one-shot timer); negative delays
   /// count as zero. A loop that has been stopped for good may drop it.
   virtual void postAfter(Seconds delay, std::function<void()> fn) = 0;
+
+  /// The time on the clock that postAfter's delays are counted on: seconds since an
+  /// arbitrary point, never going back. The default is the system's monotonic clock, which
+  /// the built-in RunLoop and Qt's timers count on. Never fails.
+  virtual Seconds now() const { return std::chrono::steady_clock::now().time_since_epoch(); }
 };
 
 }  // namespace tove

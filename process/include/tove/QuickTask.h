@@ -182,16 +182,23 @@ class QuickTask {
                                                  bool trimmed) noexcept;
 
   // ---- output pattern search -----------------------------------------------------------
-  // Watches the child's standard output for the first match of `pattern` whose last capture
-  // group (the whole match without groups) is not in `reject`; a match whose optional last
-  // group took no part yields no value. Once a value is accepted the child is sent SIGTERM
-  // (SIGKILL 5 s later if it is still running) and the call returns without waiting; the
-  // child is reaped in the background. Text split across writes is joined: a match that
-  // reaches the end of the output so far waits for more output, a 200 ms pause, or the end.
-  // The child keeps the application's standard input, environment and working directory.
+  // Watches the child's standard output for a match of `pattern` whose last capture group
+  // (the whole match without groups) is not in `reject`; a match whose optional last group
+  // took no part yields no value. The output is searched chunk by chunk as reads return it
+  // (at most 64 KiB each): each chunk is decoded and searched on its own, with `^` and `$` at
+  // its ends, so a match that spans two chunks is not found; only a UTF-8 character split
+  // between two reads is joined. The first chunk with an accepted match gives the value,
+  // its last accepted match. The end of the output counts as an empty chunk, in which a
+  // pattern that matches the empty string finds "". Once a value is accepted the child is
+  // sent SIGTERM (SIGKILL 5 s later if it is still running) and the call returns without
+  // waiting; the child is reaped in the background. A chunk that is not valid UTF-8, or whose
+  // search exceeds its time limit (about a second of matching), gives nothing and asks the
+  // child to end the same way. When the child ends, what is left in the pipe (at most its
+  // capacity) is still searched, without waiting for descendants that hold it open. The
+  // child keeps the application's standard input, environment and working directory.
 
   /// nullopt for a nil task, an empty or invalid pattern, a program that cannot be started,
-  /// output that is not valid UTF-8, or a child that ended with no value accepted.
+  /// or a child that ended with no value accepted.
   static std::optional<std::string> outputOfTask(std::string_view task, const Arguments& arguments,
                                                  const SearchingForPattern& pattern,
                                                  const Reject& reject) noexcept;

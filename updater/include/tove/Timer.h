@@ -4,17 +4,23 @@
 #include <memory>
 #include <mutex>
 
+#include "tove/MainLoop.h"
+
 namespace tove {
 
-/// A timer on the main loop (see dispatch::afterMain) that calls an action with its target.
+/// A timer on the main loop (see dispatch::mainLoop) that calls an action with its target.
 /// It keeps the target alive until it has fired for the last time or is invalidated.
 class Timer : public std::enable_shared_from_this<Timer> {
  public:
   using Action = std::function<void(const std::shared_ptr<void>& target)>;
 
-  /// A timer that calls `action(target)` after `interval` seconds on the main loop, and
-  /// again every `interval` when `repeats`. nullptr, with nothing scheduled, when `action`
-  /// is empty or no main loop is set. The target is passed on as given, even when null.
+  /// A timer that calls `action(target)` on the main loop `interval` seconds from now and,
+  /// when `repeats`, keeps to a schedule of every further multiple of `interval` from now on
+  /// the loop's clock (MainLoop::now), however long the action takes. When the loop is too
+  /// busy to fire on time, the timer fires once, late, and then at the next due time still
+  /// ahead: missed firings are not made up. An interval that is not positive counts as
+  /// 0.1 ms. nullptr, with nothing scheduled, when `action` is empty or no main loop is set.
+  /// The target is passed on as given, even when null.
   static std::shared_ptr<Timer> scheduledTimer(double interval, std::shared_ptr<void> target,
                                                Action action, bool repeats = false);
 
@@ -41,11 +47,16 @@ class Timer : public std::enable_shared_from_this<Timer> {
   Timer(double interval, std::shared_ptr<void> target, Action action, bool repeats);
 
  private:
-  void arm();
+  void arm(MainLoop& loop, MainLoop::Seconds delay);
   void fire();
 
   const double interval_;
   const bool repeats_;
+  // The loop the timer was scheduled on, and its schedule there: firing n is due at
+  // start_ + n * interval_. Only the loop's thread touches them once the timer is armed.
+  std::weak_ptr<MainLoop> loop_;
+  double start_ = 0;
+  double due_ = 1;  // the number of the firing that is armed
   mutable std::mutex mutex_;
   std::shared_ptr<void> target_;
   Action action_;
