@@ -352,8 +352,11 @@ std::optional<std::string> DMGExtractor::extract(std::string_view item, std::str
     const std::string target = appendingPathComponent(destination, lastPathComponent(item));
     const auto logFailure = [&](std::string cause) {
       if (watch.stalled()) {
+        const auto limit = options.stallLimit.count();
         cause = "the disk image stopped responding for " +
-                std::to_string(options.stallLimit.count()) + " ms and was detached";
+                (limit % 1000 == 0 ? std::to_string(limit / 1000) + " s"
+                                   : std::to_string(limit) + " ms") +
+                " and was detached";
       }
       Log::line("ERROR : " + cause);
       logged = true;
