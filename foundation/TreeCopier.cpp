@@ -284,8 +284,10 @@ std::error_code TreeCopier::copyFolder(int fromFolder, const char* fromName, int
   }
   FileDescriptor to(::openat(toFolder, toName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!to) {
-    topTaken_ = isTop;
-    return failWithErrno("could not be opened");
+    const auto error = failWithErrno("could not be opened");
+    topTaken_ = isTop && error == std::errc::no_such_file_or_directory;  // a clean-up took it
+    ::unlinkat(toFolder, toName, AT_REMOVEDIR);  // still empty, and not worth keeping
+    return error;
   }
   if (isTop) {
     if (!lockTop(to.get(), toFolder, toName)) {

@@ -243,7 +243,7 @@ TEST_F(ReplaceItem, AGuardedReplacementRefusesHostileTreesAndTamesTheRest) {
          write(c / "MacOS" / "helper", "setuid root", 04755);
          write(c / "MacOS" / "group", "setgid", 02711);
          write(c / "Resources" / "open.txt", "anyone writes", 0777);
-         write(c / "Resources" / "locked.txt", "nobody reads", 0);
+         write(c / "Resources" / "readonly.txt", "nobody writes", 0444);
          fs::create_directories(c / "Resources" / "tmp");
          fs::permissions(c / "Resources" / "tmp", fs::perms(01777));
          fs::permissions(c, fs::perms(0777));
@@ -258,8 +258,8 @@ TEST_F(ReplaceItem, AGuardedReplacementRefusesHostileTreesAndTamesTheRest) {
          expectSafeModes(installed);
          EXPECT_EQ(fs::status(installed / "MacOS" / "helper").permissions(), fs::perms(0755));
          EXPECT_EQ(fs::status(installed / "Resources" / "open.txt").permissions(), fs::perms(0755));
-         EXPECT_EQ(fs::status(installed / "Resources" / "locked.txt").permissions(),
-                   fs::perms(0600));
+         EXPECT_EQ(fs::status(installed / "Resources" / "readonly.txt").permissions(),
+                   fs::perms(0644));
          EXPECT_EQ(fs::status(installed).permissions(), fs::perms(0755));
          EXPECT_EQ(testing::readFile(installed / "Resources" / "plist"), "new plist");
        }},
