@@ -371,11 +371,21 @@ std::optional<std::string> DMGExtractor::extract(std::string_view item, std::str
       watch.advance();
       return !options.replace.progress || options.replace.progress(bytes, items);
     };
+    // The caller's reason for refusing the copy is the whole story; keep it as it was said.
+    std::optional<std::string> refusal;
+    if (options.replace.validate) {
+      replace.validate = [&refusal, &options](const std::string& copy) {
+        refusal = options.replace.validate(copy);
+        return refusal;
+      };
+    }
     std::error_code error;
     std::string detail;
     if (!FileManager::replaceItemAtPath(target, source, replace, &error, &detail)) {
       if (!error) return logFailure("(null)");
-      return logFailure(detail.empty() ? error.message() : error.message() + ": " + detail);
+      if (error == FileManager::ReplaceError::rejected && refusal) return logFailure(*refusal);
+      // The detail names the item and says what went wrong with it.
+      return logFailure(detail.empty() ? error.message() : detail);
     }
     return appendingPathComponent(destination, lastPathComponent(item));
   } catch (...) {
