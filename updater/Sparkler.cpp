@@ -372,7 +372,9 @@ bool Sparkler::coreCheck() {
   }
   if (!failure.empty()) {
     // The cause may quote what a server sent; the line stays short whatever it sent.
-    Log::line("UPDATE CHECK FAILED: " + Manifest::excerpt(failure, Manifest::kDescriptionBytes));
+    static constexpr std::string_view kHeading = "UPDATE CHECK FAILED: ";
+    Log::line(std::string(kHeading) +
+              Manifest::excerpt(failure, Manifest::kDescriptionBytes - kHeading.size()));
   }
   std::lock_guard lock(mutex_);
   checkFailure_ = failure.empty() ? nullptr : std::make_shared<const std::string>(failure);

@@ -21,7 +21,7 @@ namespace tove {
 /// deadline: `manifest` for the manifest; for an image, `imageFloor` plus the time its size
 /// takes at `imageBytesPerSecond` (with the defaults, 60 s for the manifest and 60 s plus
 /// 1 s per 64 KiB for an image: about 14 minutes for the largest). A server that drips its
-/// answer can therefore hold a check no longer than that, and the next check waits no longer.
+/// answer holds a check, and with it the next one, no longer than that.
 struct SparklerTimeLimits {
   std::chrono::milliseconds manifest = std::chrono::seconds(60);
   std::chrono::milliseconds imageFloor = std::chrono::seconds(60);
