@@ -1,19 +1,27 @@
-// Returns from main while worker jobs are busy fetching over TLS and hashing, as the app does
-// when it quits during a check. Usage: tove_exit_during_work_child URL CA_FILE
+// Helper program of the updater tests, with modes:
+//   exit-during-work URL CA_FILE: returns from main while worker jobs are busy fetching over
+//     TLS and hashing, as the app does when it quits during a check.
+//   download FOLDER MANIFEST_URL CA_FILE ENTRY_JSON: downloads the entry's image into the
+//     cache folder FOLDER, as a check does; exits 0 when it was stored.
 #include <atomic>
 #include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "tove/Checksum.h"
 #include "tove/Dispatch.h"
 #include "tove/URLLoader.h"
+#include "tove/testing/SparklerTesting.h"
 
-int main(int argc, char** argv) {
-  using namespace tove;
-  if (argc != 3 || !URLLoader::setExtraCAFile(std::filesystem::path(argv[2]))) return 2;
+namespace {
+
+using namespace tove;
+
+int exitDuringWork(const std::string& url) {
   static std::atomic<int> fetched{0};
-  const std::string url = argv[1];
   for (int i = 0; i < 4; ++i) {
     dispatch::async(dispatch::Priority::Low, [url] {
       for (;;) {
@@ -28,4 +36,26 @@ int main(int argc, char** argv) {
   });
   while (fetched.load() < 8) std::this_thread::yield();
   return 0;
+}
+
+int download(const std::string& folder, const std::string& manifest, const std::string& entry) {
+  auto sparkler = SparklerTesting::make();
+  sparkler->setFolder(std::make_shared<const std::string>(folder));
+  SparklerTesting::setManifestOnly(*sparkler, manifest);
+  return sparkler->download(nlohmann::json::parse(entry, nullptr, false)) ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string_view mode = argc > 1 ? argv[1] : "";
+  if (mode == "exit-during-work" && argc == 4 &&
+      URLLoader::setExtraCAFile(std::filesystem::path(argv[3]))) {
+    return exitDuringWork(argv[2]);
+  }
+  if (mode == "download" && argc == 6 &&
+      URLLoader::setExtraCAFile(std::filesystem::path(argv[4]))) {
+    return download(argv[2], argv[3], argv[5]);
+  }
+  return 2;
 }

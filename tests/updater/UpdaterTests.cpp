@@ -3,6 +3,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -80,6 +81,21 @@ std::vector<std::string> namesIn(const fs::path& dir) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// Starts the updater's helper program with `arguments` (its standard error discarded); its
+// process id, or -1.
+pid_t spawnChild(const std::vector<std::string>& arguments) {
+  std::vector<char*> argv{const_cast<char*>(TOVE_UPDATER_CHILD_PATH)};
+  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
 }
 
 class UpdaterTest : public ::testing::Test {
@@ -468,21 +484,10 @@ TEST_F(UpdaterTest, IntactImagesAreNeverRemovedNorFetchedAgainWhateverTheirNameO
 // removes every partial file whose lock is free (its process was killed, or quit mid-way).
 TEST_F(UpdaterTest, PartialDownloadsGoAsSoonAsTheirOwnerIsGone) {
   publish(json::array({entry("1.0.0", "Tove-1.0.0.dmg", image)}));
-  fs::create_directories(partial);
-  testing::writeFile(partial / "abandoned.part", "partial");
-  testing::writeFile(partial / "held.part", "partial");
-  const int held = ::open((partial / "held.part").c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(held, 0);
-  ASSERT_EQ(::flock(held, LOCK_EX), 0);
-  EXPECT_FALSE(completedCheck());
-  EXPECT_EQ(namesIn(partial), std::vector<std::string>{"held.part"});
-  ::close(held);
-  EXPECT_FALSE(completedCheck());
-  EXPECT_EQ(namesIn(partial), std::vector<std::string>{});
-
-  // A live download keeps its file through another updater's check, and removes it itself.
   publishImage("Tove-1.0.1.dmg", image);
   server.setFault(imagePath("Tove-1.0.1.dmg"), HttpsServer::Fault::SlowDrip);
+
+  // A live download keeps its file through another updater's check, and removes it itself.
   std::thread downloading(
       [&] { EXPECT_FALSE(sparkler->download(entry("1.0.1", "Tove-1.0.1.dmg", image))); });
   ASSERT_TRUE(server.waitForRequests(imagePath("Tove-1.0.1.dmg"), 1));
@@ -493,6 +498,19 @@ TEST_F(UpdaterTest, PartialDownloadsGoAsSoonAsTheirOwnerIsGone) {
   EXPECT_EQ(namesIn(partial).size(), 1u);
   EXPECT_EQ(folderNames(), std::vector<std::string>{});
   downloading.join();
+  EXPECT_EQ(namesIn(partial), std::vector<std::string>{});
+
+  // A download whose process is killed leaves its file to the next check.
+  const pid_t child = spawnChild({"download", folder.string(), server.url(kManifestPath),
+                                  server.caFile(), entry("1.0.1", "Tove-1.0.1.dmg", image).dump()});
+  ASSERT_GT(child, 0);
+  const bool started = server.waitForRequests(imagePath("Tove-1.0.1.dmg"), 2);
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(started);
+  EXPECT_EQ(namesIn(partial).size(), 1u);
+  EXPECT_FALSE(completedCheck());
   EXPECT_EQ(namesIn(partial), std::vector<std::string>{});
 }
 
@@ -582,14 +600,8 @@ TEST(ExitTest, ReturningFromMainWhileWorkersFetchAndHashEndsCleanly) {
   const std::string url = server.url("/body");
   const std::string ca = server.caFile().string();
   for (int run = 0; run < 12; ++run) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    char* argv[] = {const_cast<char*>(TOVE_EXIT_CHILD_PATH), const_cast<char*>(url.c_str()),
-                    const_cast<char*>(ca.c_str()), nullptr};
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, TOVE_EXIT_CHILD_PATH, &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = spawnChild({"exit-during-work", url, ca});
+    ASSERT_GT(pid, 0);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
