@@ -4,6 +4,7 @@
 #include <spawn.h>
 
 #include <nlohmann/json.hpp>
+#include <string_view>
 #include <utility>
 
 #include <QCoreApplication>
@@ -12,6 +13,7 @@
 #include "tove/Application.h"
 #include "tove/Bundle.h"
 #include "tove/Log.h"
+#include "tove/Manifest.h"
 #include "tove/Sparkler.h"
 
 extern char** environ;
@@ -82,12 +84,13 @@ void AppDelegate::checkForUpdates() {
     Log::line("YOU ARE ALREADY UP TO DATE");
     return;
   }
+  static constexpr std::string_view kHeading = "UPDATE AVAILABLE\n";
   std::string entry = "null";
   if (auto updates = sparkler->updates(); updates && updates->is_array() && !updates->empty()) {
-    // Replacing bad UTF-8 rather than throwing: the manifest comes from the network.
-    entry = updates->back().dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    // The entry comes from the network: its text is shortened to keep the line short.
+    entry = Manifest::describe(updates->back(), Manifest::kDescriptionBytes - kHeading.size());
   }
-  Log::line("UPDATE AVAILABLE\n" + entry);
+  Log::line(std::string(kHeading) + entry);
 }
 
 void AppDelegate::update() {

@@ -137,7 +137,7 @@ bool TreeCopier::lockTop(int fd, int parent, const char* name) {
 std::error_code TreeCopier::copy(const std::string& source, int parent, const std::string& name) {
   struct stat info {};
   if (::fstatat(AT_FDCWD, source.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-    return failWithErrno("the new item cannot be read");
+    return failWithErrno("cannot be read");
   }
   return copyItem(AT_FDCWD, source.c_str(), parent, name.c_str(), info, 0, true);
 }

@@ -14,6 +14,13 @@ namespace {
 
 constexpr char16_t kGrammar[] = u"\\s*([0-9]+)(\\.[0-9]+)?(\\.[0-9]+)?\\s*";
 
+// The unanchored search retries the pattern at every position, and each try can run over the
+// white space that follows, so its work grows with the square of the text's length. Versions
+// come from the network: a bound on the text keeps the work to a few tens of thousands of
+// steps, and ICU's own limit on the match (in its units of work, each about a millisecond's
+// worth) stands behind it.
+constexpr std::int32_t kMatchTimeLimit = 100;
+
 // A compiled ICU pattern is immutable and may hand out matchers on any thread, so it is
 // built once rather than on every parse. It is never destroyed: worker jobs may still parse
 // while the process exits.
@@ -71,15 +78,14 @@ std::optional<Version> Version::versionWithString(std::string_view text) noexcep
   try {
     const auto* pattern = grammar();
     if (pattern == nullptr) return std::nullopt;
-    // ICU strings are indexed by 32-bit integers.
-    if (text.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-      return std::nullopt;
-    }
+    if (text.size() > kMaximumTextLength) return std::nullopt;
     const auto input = icu::UnicodeString::fromUTF8(
         icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::RegexMatcher> matcher(pattern->matcher(input, status));
     if (U_FAILURE(status) || !matcher) return std::nullopt;
+    matcher->setTimeLimit(kMatchTimeLimit, status);
+    if (U_FAILURE(status)) return std::nullopt;
     if (!matcher->find(0, status) || U_FAILURE(status)) return std::nullopt;
 
     const auto majorText = matcher->group(1, status);

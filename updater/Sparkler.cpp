@@ -1,6 +1,7 @@
 #include "tove/Sparkler.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,7 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -17,6 +18,8 @@
 #include "tove/CryptoLibrary.h"
 #include "tove/Dispatch.h"
 #include "tove/Folders.h"
+#include "tove/Log.h"
+#include "tove/Manifest.h"
 #include "tove/MonotonicClock.h"
 #include "tove/Timer.h"
 #include "tove/URLLoader.h"
@@ -30,81 +33,31 @@ using nlohmann::json;
 constexpr double kPeriod = 300.0;
 constexpr double kMinimumDelay = 240.0;
 
+static_assert(Sparkler::kMaximumSize == Manifest::kMaximumImageSize);
+static_assert(Sparkler::kMaximumManifestSize == Manifest::kMaximumSize);
+
+std::string errorText(int error) {
+  return std::strerror(error);
+}
+
+// The checks shared by cached and download, before any disk or network access; the entry's
+// fields and its path in the cache folder.
 struct CheckedEntry {
-  std::string name;
-  std::string hash;
-  std::uint64_t size = 0;
+  Manifest::Entry entry;
   std::string path;
 };
 
-const json* member(const json& object, const char* key) {
-  auto it = object.find(key);
-  return it == object.end() ? nullptr : &*it;
-}
-
-// "size" as an unsigned integer; anything that is not a whole non-negative number counts as
-// 0 and so fails the size check.
-std::uint64_t sizeOf(const json& entry) {
-  const json* size = member(entry, "size");
-  if (size == nullptr) return 0;
-  if (size->is_number_unsigned()) return size->get<std::uint64_t>();
-  if (size->is_number_integer())
-    return static_cast<std::uint64_t>(std::max<std::int64_t>(size->get<std::int64_t>(), 0));
-  if (size->is_number_float()) {
-    double value = size->get<double>();
-    if (std::isfinite(value) && value >= 0 && value <= 1e18 && std::floor(value) == value) {
-      return static_cast<std::uint64_t>(value);
-    }
-  }
-  return 0;
-}
-
-std::optional<std::string> nonEmptyString(const json& entry, const char* key) {
-  const json* value = member(entry, key);
-  if (value == nullptr || !value->is_string()) return std::nullopt;
-  const auto& text = value->get_ref<const std::string&>();
-  if (text.empty()) return std::nullopt;
-  return text;
-}
-
-// The checks shared by cached and download, in their fixed order; nullopt at the first that
-// fails, before any disk or network access.
 std::optional<CheckedEntry> checkEntry(const json& entry,
-                                       const std::shared_ptr<const std::string>& folder) {
-  if (!entry.is_object() || entry.empty()) return std::nullopt;
-  if (!folder || folder->empty()) return std::nullopt;
-  CheckedEntry checked;
-  auto name = nonEmptyString(entry, "name");
-  // A name with a separator or a dot name would put the file outside the cache folder.
-  if (!name || !Sparkler::isPlainFileName(*name)) return std::nullopt;
-  checked.name = std::move(*name);
-  auto hash = nonEmptyString(entry, "hash");
-  if (!hash) return std::nullopt;
-  checked.hash = std::move(*hash);
-  checked.size = sizeOf(entry);
-  if (checked.size < 1 || checked.size > Sparkler::kMaximumSize) return std::nullopt;
-  checked.path = *folder + "/" + checked.name;
-  if (checked.path.empty()) return std::nullopt;
-  return checked;
-}
-
-// The newest entry must be an object whose known keys have their documented types;
-// anything else is not a manifest this updater can act on.
-bool wellFormed(const json& newest) {
-  if (!newest.is_object()) return false;
-  for (const char* key : {"version", "name", "hash"}) {
-    const json* value = member(newest, key);
-    if (value != nullptr && !value->is_string()) return false;
+                                       const std::shared_ptr<const std::string>& folder,
+                                       std::string& reason) {
+  auto checked = Manifest::checkedEntry(entry, &reason);
+  if (!checked) return std::nullopt;
+  if (!folder || folder->empty()) {
+    reason = "no cache folder is set";
+    return std::nullopt;
   }
-  const json* size = member(newest, "size");
-  return size == nullptr || size->is_number();
-}
-
-std::optional<Version> versionOf(const json& entry) {
-  if (!entry.is_object() || entry.empty()) return std::nullopt;
-  const json* version = member(entry, "version");
-  if (version == nullptr || !version->is_string()) return std::nullopt;
-  return Version::versionWithString(version->get_ref<const std::string&>());
+  std::string path = *folder + "/" + checked->name;
+  return CheckedEntry{std::move(*checked), std::move(path)};
 }
 
 std::string percentEncoded(std::string_view name) {
@@ -190,34 +143,61 @@ class MD5Stream {
   bool ok_ = false;
 };
 
-// A hidden file in the cache folder that becomes `path` only when commit() succeeds; removed
-// otherwise, so a failed download leaves the folder as it was.
+// A file in the partial folder that becomes `path` only when commit() succeeds; removed
+// otherwise, so a failed download leaves the cache folder as it was. It stays locked (flock)
+// for as long as its owner lives, which tells every other check that it is in use: the
+// kernel drops the lock when the process ends, however it ends.
 class PendingFile {
  public:
-  PendingFile(const std::string& folder, const std::string& path)
-      : folder_(folder),
-        path_(path),
-        temp_(folder + "/.sparkler-" + Folders::newUUIDString() + ".part") {
+  PendingFile(const std::string& partial, const std::string& folder, const std::string& path)
+      : folder_(folder), path_(path), temp_(partial + "/" + Folders::newUUIDString() + ".part") {
+    std::error_code error;
+    std::filesystem::create_directory(partial, error);
     fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+      error_ = "cannot create " + temp_ + ": " + errorText(errno);
+      return;
+    }
+    // A check in another process may have found the file before it was locked and removed
+    // it; the file is then no longer at its path, and the download cannot go on.
+    struct stat opened {
+    }, named{};
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd_, &opened) != 0 ||
+        ::stat(temp_.c_str(), &named) != 0 || opened.st_ino != named.st_ino ||
+        opened.st_dev != named.st_dev) {
+      error_ = "cannot lock " + temp_;
+      ::close(fd_);
+      fd_ = -1;
+    }
   }
   ~PendingFile() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ < 0) return;
     if (!committed_) ::unlink(temp_.c_str());
+    ::close(fd_);
   }
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
 
-  bool ok() const { return fd_ >= 0; }
-  bool write(std::string_view piece) { return fd_ >= 0 && writeAll(fd_, piece); }
+  // Why the file cannot be written; empty while it can.
+  const std::string& error() const { return error_; }
+
+  bool write(std::string_view piece) {
+    if (fd_ >= 0 && writeAll(fd_, piece)) return true;
+    if (error_.empty()) error_ = "cannot write " + temp_ + ": " + errorText(errno);
+    return false;
+  }
 
   // The data reach the disk before the rename, so that after a crash the path holds either
-  // the previous file or the complete new one.
+  // the previous file or the complete new one. The lock is kept until the file has its name.
   bool commit() {
-    if (fd_ < 0 || ::fsync(fd_) != 0) return false;
-    int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0 || ::rename(temp_.c_str(), path_.c_str()) != 0) return false;
+    if (fd_ < 0) return false;
+    if (::fsync(fd_) != 0 || ::rename(temp_.c_str(), path_.c_str()) != 0) {
+      error_ = "cannot store the image as " + path_ + ": " + errorText(errno);
+      return false;
+    }
     committed_ = true;
+    const int fd = std::exchange(fd_, -1);
+    ::close(fd);
     int dir = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
       ::fsync(dir);
@@ -228,26 +208,26 @@ class PendingFile {
 
  private:
   std::string folder_, path_, temp_;
+  std::string error_;
   int fd_ = -1;
   bool committed_ = false;
 };
 
-// Removes what downloads cut short by a killed process left in the cache folder: hidden
-// ".sparkler-*.part" files untouched for an hour. A live download writes at least once per
-// stall time-out and ends within the total time-out, so its file is never that old, even
-// when another copy of the application shares the folder.
-void removeAbandonedDownloads(const std::string& folder) {
+// Removes the partial downloads that no live process holds: the lock of a download in
+// progress, here or in another copy of the application, keeps its file.
+void removeAbandonedDownloads(const std::string& partial) {
   namespace fs = std::filesystem;
-  constexpr auto kAbandonedAfter = std::chrono::hours(1);
   std::error_code error;
-  const auto now = fs::file_time_type::clock::now();
-  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    const std::string name = it->path().filename().string();
-    if (!name.starts_with(".sparkler-") || !name.ends_with(".part")) continue;
-    std::error_code itemError;
-    if (!it->is_regular_file(itemError) || it->is_symlink(itemError)) continue;
-    const auto modified = it->last_write_time(itemError);
-    if (!itemError && now - modified > kAbandonedAfter) fs::remove(it->path(), itemError);
+  for (fs::directory_iterator it(partial, error), end; !error && it != end; it.increment(error)) {
+    const std::string path = it->path().string();
+    if (!path.ends_with(".part")) continue;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) continue;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      ::unlink(path.c_str());
+    }
+    ::close(fd);
   }
 }
 
@@ -318,7 +298,6 @@ void Sparkler::check() {
   dispatch::async(dispatch::Priority::Low, [self = shared_from_this()] {
     // A monotonic start time: a wall clock set back would hold the next check for as long.
     double start = MonotonicClock::now();
-    if (auto folder = self->folder()) removeAbandonedDownloads(*folder);
     self->setUpdateAvailable(self->coreCheck());
     dispatch::asyncMain([self, start] { self->schedule(start); });
   });
@@ -329,24 +308,83 @@ void Sparkler::schedule(double start) {
   Timer::scheduledTimer(delay, shared_from_this(), &Sparkler::check);
 }
 
-bool Sparkler::coreCheck() {
-  auto url = manifest();
-  if (!url) return false;
-  auto body = URLLoader::contentsOfURL(*url, {kMaximumManifestSize});
-  if (!body || body->empty()) return false;
-  json parsed = json::parse(*body, nullptr, false);
-  if (parsed.is_discarded() || !parsed.is_array() || parsed.empty()) return false;
-  if (!wellFormed(parsed.back())) return false;
-  auto list = std::make_shared<const json>(std::move(parsed));
-  setUpdates(list);
+namespace {
 
-  auto current = currentVersion();
-  if (!current) return false;
+// One check; its result, with `failure` set to the cause when the check failed.
+bool runCheck(Sparkler& self, std::string& failure) {
+  if (auto dir = self.folder()) {
+    if (auto partial = Sparkler::partialFolder(*dir)) removeAbandonedDownloads(*partial);
+  }
+  const auto& limits = self.timeLimits();
+  auto url = self.manifest();
+  if (!url) {
+    failure = "no manifest URL is set";
+    return false;
+  }
+  URLLoader::Result fetched;
+  auto body = URLLoader::contentsOfURL(*url,
+                                       {.maxBytes = Sparkler::kMaximumManifestSize,
+                                        .total = limits.manifest,
+                                        .connect = limits.connect,
+                                        .stall = limits.stall},
+                                       &fetched);
+  if (!body) {
+    failure = "cannot fetch the manifest " + *url + ": " + fetched.error;
+    return false;
+  }
+  std::string unreadable;
+  auto parsed = Manifest::read(*body, &unreadable);
+  if (!parsed) {
+    failure = "the manifest " + *url + " is unreadable: " + unreadable;
+    return false;
+  }
+  auto list = std::make_shared<const json>(std::move(*parsed));
+  self.setUpdates(list);
+
+  auto current = self.currentVersion();
+  if (!current) {
+    failure = "the running bundle has no version (CFBundleShortVersionString)";
+    return false;
+  }
   const json& newest = list->back();
-  auto latest = versionOf(newest);
-  if (!latest) return false;
+  auto latest = Manifest::versionOf(newest);
+  if (!latest) {
+    const auto version = newest.find("version");
+    failure = version == newest.end() || !version->is_string()
+                  ? "the newest entry has no \"version\""
+                  : "the newest entry's version \"" +
+                        Manifest::excerpt(version->get_ref<const std::string&>()) +
+                        "\" is not a version";
+    return false;
+  }
   if (current->isEqualToOrBetterThan(latest)) return false;
-  return cached(newest) || download(newest);
+  return self.cached(newest) || self.download(newest, &failure);
+}
+
+}  // namespace
+
+bool Sparkler::coreCheck() {
+  std::string failure;
+  bool available = false;
+  try {
+    available = runCheck(*this, failure);
+  } catch (...) {
+    failure = "out of memory";
+  }
+  if (!failure.empty()) {
+    // The cause may quote what a server sent; the line stays short whatever it sent.
+    static constexpr std::string_view kHeading = "UPDATE CHECK FAILED: ";
+    Log::line(std::string(kHeading) +
+              Manifest::excerpt(failure, Manifest::kDescriptionBytes - kHeading.size()));
+  }
+  std::lock_guard lock(mutex_);
+  checkFailure_ = failure.empty() ? nullptr : std::make_shared<const std::string>(failure);
+  return available;
+}
+
+std::shared_ptr<const std::string> Sparkler::checkFailure() const {
+  std::lock_guard lock(mutex_);
+  return checkFailure_;
 }
 
 std::optional<Version> Sparkler::currentVersion() const {
@@ -356,46 +394,101 @@ std::optional<Version> Sparkler::currentVersion() const {
 std::optional<Version> Sparkler::latestVersion() const {
   auto list = updates();
   if (!list || !list->is_array() || list->empty()) return std::nullopt;
-  return versionOf(list->back());
+  return Manifest::versionOf(list->back());
 }
 
-bool Sparkler::cached(const nlohmann::json& entry) {
-  auto checked = checkEntry(entry, folder());
-  if (!checked) return false;
-  struct stat info {};
-  if (::stat(checked->path.c_str(), &info) != 0) return false;
-  // Only a regular file can be an image; anything else is not ours to remove.
-  if (!S_ISREG(info.st_mode)) return false;
-  if (static_cast<std::uint64_t>(info.st_size) != checked->size ||
-      !fileMatches(checked->path, checked->size, checked->hash)) {
+bool Sparkler::cached(const nlohmann::json& entry, std::string* reason) {
+  std::string why;
+  const bool intact = [&] {
+    auto checked = checkEntry(entry, folder(), why);
+    if (!checked) return false;
+    struct stat info {};
+    if (::stat(checked->path.c_str(), &info) != 0) {
+      why = "no image is cached at " + checked->path;
+      return false;
+    }
+    // Only a regular file can be an image; anything else is not ours to remove.
+    if (!S_ISREG(info.st_mode)) {
+      why = checked->path + " is not a file";
+      return false;
+    }
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    if (size != checked->entry.size) {
+      why = "the cached image " + checked->path + " has " + std::to_string(size) + " bytes, not " +
+            std::to_string(checked->entry.size) + "; removed";
+    } else if (!fileMatches(checked->path, checked->entry.size, checked->entry.hash)) {
+      why = "the cached image " + checked->path + " does not match its digest; removed";
+    } else {
+      return true;
+    }
     ::unlink(checked->path.c_str());
     return false;
-  }
-  return true;
+  }();
+  if (!intact && reason != nullptr) *reason = std::move(why);
+  return intact;
 }
 
-bool Sparkler::download(const nlohmann::json& entry) {
-  auto dir = folder();
-  auto checked = checkEntry(entry, dir);
-  if (!checked) return false;
-  auto url = manifest();
-  if (!url) return false;
-  auto target = downloadURL(*url, checked->name);
-  if (!target) return false;
-  PendingFile file(*dir, checked->path);
-  if (!file.ok()) return false;
-  MD5Stream md5;
-  std::uint64_t received = 0;
-  bool fetched = URLLoader::streamURL(*target, {static_cast<std::size_t>(checked->size)},
-                                      [&](std::string_view piece) {
-                                        received += piece.size();
-                                        md5.add(piece);
-                                        return file.write(piece);
-                                      });
-  if (!fetched || received != checked->size) return false;
-  auto digest = md5.hex();
-  if (!digest || *digest != checked->hash) return false;
-  return file.commit();
+bool Sparkler::download(const nlohmann::json& entry, std::string* reason) {
+  std::string why;
+  const bool stored = [&] {
+    auto dir = folder();
+    auto checked = checkEntry(entry, dir, why);
+    if (!checked) return false;
+    const auto& [name, hash, size] = checked->entry;
+    auto url = manifest();
+    if (!url) {
+      why = "no manifest URL is set";
+      return false;
+    }
+    auto target = downloadURL(*url, name);
+    auto partial = partialFolder(*dir);
+    if (!target || !partial) {
+      why = "no place to fetch or keep " + name + " from";
+      return false;
+    }
+    PendingFile file(*partial, *dir, checked->path);
+    if (!file.error().empty()) {
+      why = file.error();
+      return false;
+    }
+    MD5Stream md5;
+    std::uint64_t received = 0;
+    // The deadline grows with the image, from a floor that covers the connection and the
+    // TLS handshake.
+    const auto transfer = std::chrono::milliseconds(
+        size * 1000 / std::max<std::uint64_t>(timeLimits_.imageBytesPerSecond, 1));
+    auto fetched = URLLoader::streamURL(*target,
+                                        {.maxBytes = static_cast<std::size_t>(size),
+                                         .total = timeLimits_.imageFloor + transfer,
+                                         .connect = timeLimits_.connect,
+                                         .stall = timeLimits_.stall},
+                                        [&](std::string_view piece) {
+                                          received += piece.size();
+                                          md5.add(piece);
+                                          return file.write(piece);
+                                        });
+    if (!fetched.ok()) {
+      why =
+          "cannot fetch " + *target + ": " + (file.error().empty() ? fetched.error : file.error());
+      return false;
+    }
+    if (received != size) {
+      why = *target + " sent " + std::to_string(received) + " bytes, not " + std::to_string(size);
+      return false;
+    }
+    auto digest = md5.hex();
+    if (!digest || *digest != hash) {
+      why = "the image from " + *target + " does not match its digest";
+      return false;
+    }
+    if (!file.commit()) {
+      why = file.error();
+      return false;
+    }
+    return true;
+  }();
+  if (!stored && reason != nullptr) *reason = std::move(why);
+  return stored;
 }
 
 std::optional<std::string> Sparkler::cachedPath(std::string_view name) const {
@@ -440,9 +533,17 @@ std::optional<std::string> Sparkler::cacheFolderPath() {
   return (Folders::userData() / *identifier / "updates" / "software").string();
 }
 
+std::optional<std::string> Sparkler::partialFolder(std::string_view folder) {
+  std::filesystem::path path(folder);
+  // "a/b/" names the folder b as "a/b" does.
+  if (!path.has_filename()) path = path.parent_path();
+  if (!path.has_filename() || !path.has_parent_path()) return std::nullopt;
+  path += ".partial";
+  return path.string();
+}
+
 bool Sparkler::isPlainFileName(std::string_view name) noexcept {
-  return !name.empty() && name != "." && name != ".." && name.size() <= 255 &&
-         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+  return Manifest::isPlainFileName(name);
 }
 
 }  // namespace tove

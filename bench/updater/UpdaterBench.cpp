@@ -1,5 +1,6 @@
 // Cache verification and verified download of a 50 MB image, each against the command-line
-// tools doing the same work, with the ratios and the download's peak memory printed at the end.
+// tools doing the same work, with the ratios and the download's peak memory printed at the end;
+// and what the worst manifests a server can send cost a check.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -15,6 +16,7 @@
 
 #include "tove/Bundle.h"
 #include "tove/Checksum.h"
+#include "tove/Manifest.h"
 #include "tove/Sparkler.h"
 #include "tove/URLLoader.h"
 #include "tove/testing/HttpsServer.h"
@@ -118,6 +120,41 @@ void BM_CurlMd5sum(benchmark::State& state) {
   }
 }
 
+// The largest manifest (1 MiB of small entries), one nested 60,000 deep (refused), and the
+// log text of an entry that is one 1 MiB string.
+const std::string kEntryText = R"({"version":"1.0.0","name":"a.dmg","hash":"b","size":1})";
+std::string manyEntries() {
+  std::string body = "[" + kEntryText;
+  while (body.size() + kEntryText.size() + 2 < tove::Manifest::kMaximumSize)
+    body += "," + kEntryText;
+  return body + "]";
+}
+
+void BM_ReadLargestManifest(benchmark::State& state) {
+  const std::string body = manyEntries();
+  for (auto _ : state) {
+    if (!tove::Manifest::read(body, nullptr)) state.SkipWithError("not read");
+  }
+}
+
+void BM_RefuseDeepManifest(benchmark::State& state) {
+  const std::string body = "[" + kEntryText.substr(0, kEntryText.size() - 1) +
+                           ",\"x\":" + std::string(60'000, '[') + std::string(60'000, ']') + "}]";
+  for (auto _ : state) {
+    if (tove::Manifest::read(body, nullptr)) state.SkipWithError("read");
+  }
+}
+
+void BM_DescribeWidestEntry(benchmark::State& state) {
+  const nlohmann::json entry = {{"notes", std::string(tove::Manifest::kMaximumSize, 'n')}};
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(tove::Manifest::describe(entry, tove::Manifest::kDescriptionBytes));
+  }
+}
+
+BENCHMARK(BM_ReadLargestManifest)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RefuseDeepManifest)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DescribeWidestEntry)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Cached)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(8);
 BENCHMARK(BM_Md5sum)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(8);
 BENCHMARK(BM_Download)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(8);

@@ -209,6 +209,21 @@ TEST_F(AppDelegateTest, CtrlUReportsAVerifiedUpdateThatInstallsAndRelaunchesOnce
   EXPECT_EQ(launches, std::vector<fs::path>{bundle / "Contents/Resources/Scripts/bounce.sh"});
 }
 
+// The entry comes from the network: however long it is, its line stays within 4 KiB.
+TEST_F(AppDelegateTest, ReportsAnUpdateWhoseEntryIsTooLongForALogLineShortened) {
+  auto entry = publish("1.2.4", std::string(4096, 'x'));
+  entry["notes"] = std::string(100'000, 'n');
+  server.putFile(kManifestPath, nlohmann::json::array({entry}).dump());
+  launch();
+  waitForFirstCheck(true);
+  checkAction->trigger();
+  const auto lines = log();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].starts_with("UPDATE AVAILABLE\n{\n  \"hash\": ")) << lines[0];
+  EXPECT_TRUE(lines[0].ends_with(" more bytes)")) << lines[0];
+  EXPECT_LE(lines[0].size(), 4096u);
+}
+
 TEST_F(AppDelegateTest, AFailedInstallationEnablesBothButtonsAndKeepsTheBundle) {
   // The image verifies (size and digest) but is no disk image the tool can attach.
   publish("1.2.4", std::string(4096, 'x'));

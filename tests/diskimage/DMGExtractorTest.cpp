@@ -104,7 +104,11 @@ TEST_F(FakeToolTest, TheToolIsTheNamedOneOrTheBundlesNeverOneFromTheBuildTree) {
 
 // A bundle tree worth comparing: executable and private modes, links, an empty folder.
 void makeBundleContents(const fs::path& contents, const std::string& version) {
-  writeFile(contents / "Info.plist", "<plist>" + version + "</plist>\n", fs::perms(0644));
+  writeFile(contents / "Info.plist",
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>"
+            "CFBundleShortVersionString</key><string>" +
+                version + "</string></dict></plist>\n",
+            fs::perms(0644));
   writeFile(contents / "MacOS" / "Tove", "#!/bin/sh\necho " + version + "\n", fs::perms(0755));
   writeFile(contents / "Resources" / "Scripts" / "bounce.sh", "#!/bin/sh\n", fs::perms(0750));
   writeFile(contents / "Resources" / "private.key", version, fs::perms(0600));

@@ -5,6 +5,7 @@
 
 #include "DiskImageSupport.h"
 #include "tove/Checksum.h"
+#include "tove/testing/TestBundle.h"
 
 namespace tove::test {
 namespace {
@@ -14,7 +15,17 @@ class PublishTest : public DiskImageTest {
   fs::path app = work / "Tove.app";
   fs::path out = work / "site" / "software";
 
-  void SetUp() override { writeFile(app / "Contents" / "Info.plist", "<plist/>", fs::perms(0644)); }
+  void SetUp() override { setBundleVersion("1.0.1"); }
+
+  void setBundleVersion(std::optional<std::string_view> version) {
+    ASSERT_EQ(testing::makeTestBundle(work, "Tove", version, "org.tove.Tove"), app);
+  }
+
+  // Publishes `app` as the version its Info.plist gives.
+  ToolRun publishAsBundled() {
+    return run.runProgram(DiskImageRun::sparkler(),
+                          {"publish", "--app", app.string(), "--out", out.string()});
+  }
 
   std::set<std::string> filesInOut() {
     std::set<std::string> names;
@@ -23,41 +34,55 @@ class PublishTest : public DiskImageTest {
   }
 };
 
-TEST_F(PublishTest, AppendsEntriesOldestFirst) {
+// The version is the bundle's own: given, it must read as the Info.plist's; left out, it is
+// the Info.plist's.
+TEST_F(PublishTest, AppendsEntriesOldestFirstAsTheBundlesOwnVersions) {
   ASSERT_EQ(publish(app, "1.0.1", out).status, 0);
+  setBundleVersion("1.2");
   writeFile(app / "Contents" / "MacOS" / "Tove", "new", fs::perms(0755));
-  const auto second = publish(app, "1.2", out);
+  const auto second = publishAsBundled();
   ASSERT_EQ(second.status, 0) << second.err;
+  setBundleVersion("1.3.0");
+  const auto third = publish(app, "1.3", out);
+  ASSERT_EQ(third.status, 0) << third.err;
 
   const auto manifest = nlohmann::json::parse(readFile(out / "_.json"));
   ASSERT_TRUE(manifest.is_array());
-  ASSERT_EQ(manifest.size(), 2u);
+  ASSERT_EQ(manifest.size(), 3u);
   EXPECT_EQ(manifest[0]["version"], "1.0.1");
   EXPECT_EQ(manifest[1]["version"], "1.2");
   EXPECT_EQ(manifest[1]["name"], "Tove-1.2.dmg");
+  EXPECT_EQ(manifest[2]["version"], "1.3");
   for (const auto& entry : manifest) {
     const std::string bytes = readFile(out / entry["name"].get<std::string>());
     EXPECT_EQ(entry["size"], bytes.size());
     EXPECT_EQ(entry["hash"], Checksum::MD5String(bytes).value_or(""));
   }
-  EXPECT_EQ(filesInOut(), (std::set<std::string>{"Tove-1.0.1.dmg", "Tove-1.2.dmg", "_.json"}));
+  EXPECT_EQ(filesInOut(),
+            (std::set<std::string>{"Tove-1.0.1.dmg", "Tove-1.2.dmg", "Tove-1.3.dmg", "_.json"}));
 }
 
 TEST_F(PublishTest, RefusesWithoutTouchingTheManifest) {
   ASSERT_EQ(publish(app, "1.0.1", out).status, 0);
   const std::string before = readFile(out / "_.json");
   const auto files = filesInOut();
-  // The same version, an older one, one that is not a version, and no bundle to publish.
-  for (const auto& [version, bundle] : {std::pair<std::string, fs::path>{"1.0.1", app},
-                                        {"1.0.0", app},
-                                        {"1.0.2-beta", app},
-                                        {"1.0.2", work / "missing.app"}}) {
+  // The same version, an older one, one that is not a version, no bundle to publish, and a
+  // bundle that is another version than the one it would be published as (clients would
+  // install it and be offered it again after every relaunch), or none.
+  const std::tuple<std::optional<std::string_view>, std::string, fs::path> cases[] = {
+      {"1.0.1", "1.0.1", app},      {"1.0.0", "1.0.0", app},
+      {"1.0.2", "1.0.2-beta", app}, {"1.0.2", "1.0.2", work / "missing.app"},
+      {"1.0.1", "1.0.2", app},      {std::nullopt, "1.0.2", app}};
+  for (const auto& [bundled, version, bundle] : cases) {
+    setBundleVersion(bundled);
     const auto refused = publish(bundle, version, out);
     EXPECT_EQ(refused.status, 1) << version;
     EXPECT_EQ(lines(refused.err).size(), 1u) << refused.err;
     EXPECT_EQ(readFile(out / "_.json"), before);
     EXPECT_EQ(filesInOut(), files);
   }
+  EXPECT_EQ(publishAsBundled().status, 1);
+  setBundleVersion("2.0.0");
   writeFile(out / "_.json", "{\"not\": \"a list\"}", fs::perms(0644));
   EXPECT_EQ(publish(app, "2.0.0", out).status, 1);
   EXPECT_EQ(readFile(out / "_.json"), "{\"not\": \"a list\"}");

@@ -29,6 +29,15 @@ TEST(Version, ParsesTheFirstVersionInTheTextAndRoundTripsItsDescription) {
   }
 }
 
+// The search's work grows with the square of the text's length (40,000 spaces took seconds),
+// so text longer than 256 bytes is not read at all.
+TEST(Version, ReadsTextUpToItsBoundOnly) {
+  const std::string longest = std::string(Version::kMaximumTextLength - 5, ' ') + "1.2.3";
+  EXPECT_EQ(Version::versionWithString(longest), Version::versionWithMajor(1, 2, 3));
+  EXPECT_FALSE(Version::versionWithString(" " + longest));
+  EXPECT_FALSE(Version::versionWithString(std::string(40'000, ' ') + "1.2.3"));
+}
+
 TEST(Version, EqualityAgreesWithHash) {
   const auto a = Version::versionWithString("1.2.3");
   const auto b = Version::versionWithString(" v01.02.03 ");

@@ -70,6 +70,20 @@ void HttpsServer::setRedirect(std::string_view path, std::string location) {
   rules_[std::string(path)] = Rule{Fault::None, std::move(location)};
 }
 
+void HttpsServer::setStatus(std::string_view path, int status) {
+  std::lock_guard lock(mutex_);
+  rules_[std::string(path)] = Rule{Fault::None, {}, status};
+}
+
+bool HttpsServer::waitForRequests(std::string_view path, std::size_t count,
+                                  std::chrono::seconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return requested_.wait_for(lock, timeout, [&] {
+    auto it = counts_.find(path);
+    return it != counts_.end() && it->second >= count;
+  });
+}
+
 std::size_t HttpsServer::requestCount(std::string_view path) const {
   std::lock_guard lock(mutex_);
   auto it = counts_.find(path);
@@ -87,6 +101,7 @@ void HttpsServer::handle(const httplib::Request& request, httplib::Response& res
     std::unique_lock lock(mutex_);
     ++counts_[request.path];
     ++total_;
+    requested_.notify_all();
     if (auto it = rules_.find(request.path); it != rules_.end()) rule = it->second;
     if (rule.fault == Fault::NeverAnswer) {
       stopping_.wait(lock, [this] { return stopped_; });
@@ -115,8 +130,28 @@ void HttpsServer::handle(const httplib::Request& request, httplib::Response& res
   std::error_code error;
   auto size = std::filesystem::file_size(file, error);
   auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
-  if (request.path.find("..") != std::string::npos || error || !*in) {
+  const bool found = request.path.find("..") == std::string::npos && !error && *in;
+  if (rule.status != 200) {
+    response.status = rule.status;
+    if (found) response.set_content(readFile(file), "application/octet-stream");
+    return;
+  }
+  if (!found) {
     response.status = 404;
+    return;
+  }
+  if (rule.fault == Fault::SlowDrip) {
+    response.set_content_provider(
+        size, "application/octet-stream",
+        [this, in](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+          char byte = 0;
+          in->seekg(static_cast<std::streamoff>(offset));
+          if (!in->get(byte) || !sink.write(&byte, 1)) return false;
+          // The wait ends early when the server stops.
+          std::unique_lock lock(mutex_);
+          return !stopping_.wait_for(lock, std::chrono::milliseconds(500),
+                                     [this] { return stopped_; });
+        });
     return;
   }
   // Streamed from the file in slices, so that serving a large image costs the server (and a

@@ -3,13 +3,22 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <thread>
+#include <utility>
 
 #include "tove/Bundle.h"
 #include "tove/Checksum.h"
 #include "tove/Dispatch.h"
+#include "tove/Log.h"
+#include "tove/Manifest.h"
 #include "tove/MonotonicClock.h"
 #include "tove/RunLoop.h"
 #include "tove/Sparkler.h"
@@ -31,6 +40,14 @@ namespace {
 
 constexpr const char* kManifestPath = "/assets/Tove/software/mac/_.json";
 constexpr const char* kIdentifier = "org.tove.Tove";
+constexpr std::string_view kFailed = "UPDATE CHECK FAILED: ";
+
+// Short enough that a server that never answers, or drips, fails a test within seconds; long
+// enough for a 100 KB image on a loaded machine.
+constexpr Sparkler::TimeLimits kLimits{.manifest = std::chrono::seconds(3),
+                                       .imageFloor = std::chrono::seconds(3),
+                                       .connect = std::chrono::seconds(5),
+                                       .stall = std::chrono::seconds(1)};
 
 std::string imageBytes(std::size_t size, char seed) {
   std::string data(size, '\0');
@@ -45,26 +62,66 @@ json entry(std::string_view version, std::string_view name, const std::string& i
           {"size", image.size()}};
 }
 
+// A manifest whose newest entry is valid but for one extra key: `depth` arrays deep.
+std::string deepManifest(const json& newest, std::size_t depth) {
+  std::string text = newest.dump();
+  text.pop_back();
+  return "[" + text + ",\"extra\":" + std::string(depth, '[') + std::string(depth, ']') + "}]";
+}
+
+bool contains(const std::string& text, std::string_view part) {
+  return text.find(part) != std::string::npos;
+}
+
+std::vector<std::string> namesIn(const fs::path& dir) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+    names.push_back(it->path().filename());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Starts the updater's helper program with `arguments` (its standard error discarded); its
+// process id, or -1.
+pid_t spawnChild(const std::vector<std::string>& arguments) {
+  std::vector<char*> argv{const_cast<char*>(TOVE_UPDATER_CHILD_PATH)};
+  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
 class UpdaterTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server.ok());
     useBundle("1.0.0");
     ASSERT_TRUE(URLLoader::setExtraCAFile(server.caFile()));
-    URLLoader::setTimeouts({.connectSeconds = 5, .stallSeconds = 1, .totalSeconds = 30});
     dispatch::setMainLoop(loop);
+    Log::setSink([this](std::string_view line) {
+      std::lock_guard lock(logMutex);
+      logLines.emplace_back(line);
+    });
     folder = home.dataHome() / kIdentifier / "updates" / "software";
+    partial = folder.string() + ".partial";
     fs::create_directories(folder);
     sparkler->setFolder(std::make_shared<const std::string>(folder.string()));
     SparklerTesting::setManifestOnly(*sparkler, server.url(kManifestPath));
   }
 
   void TearDown() override {
+    Log::setSink({});
     dispatch::setMainLoop(nullptr);
     loop->clear();
     Bundle::overrideMainBundlePath(std::nullopt);
     URLLoader::setExtraCAFile(std::nullopt);
-    URLLoader::setTimeouts({});
     MonotonicClock::setForTesting(std::nullopt);
   }
 
@@ -80,19 +137,44 @@ class UpdaterTest : public ::testing::Test {
   static std::string imagePath(std::string_view name) {
     return "/assets/Tove/software/mac/" + std::string(name);
   }
-  std::vector<std::string> folderNames() const {
-    std::vector<std::string> names;
-    for (const auto& item : fs::directory_iterator(folder)) names.push_back(item.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
+  std::vector<std::string> folderNames() const { return namesIn(folder); }
+
+  // The lines logged since the last call.
+  std::vector<std::string> takeLog() {
+    std::lock_guard lock(logMutex);
+    return std::exchange(logLines, {});
   }
+
+  // Runs a check of `updater` that must fail with `cause` in its reason, logged as one line.
+  void expectFailure(Sparkler& updater, std::string_view cause) {
+    takeLog();
+    EXPECT_FALSE(updater.coreCheck());
+    const auto failure = updater.checkFailure();
+    ASSERT_TRUE(failure) << "expected: " << cause;
+    EXPECT_TRUE(contains(*failure, cause)) << *failure << "\nexpected: " << cause;
+    EXPECT_EQ(takeLog(), std::vector<std::string>{std::string(kFailed) + *failure});
+  }
+  void expectFailure(std::string_view cause) { expectFailure(*sparkler, cause); }
+
+  // Runs a check that must complete (an update found or none newer) and log nothing.
+  bool completedCheck(Sparkler& updater) {
+    takeLog();
+    const bool available = updater.coreCheck();
+    EXPECT_EQ(updater.checkFailure(), nullptr) << *updater.checkFailure();
+    EXPECT_EQ(takeLog(), std::vector<std::string>{});
+    return available;
+  }
+  bool completedCheck() { return completedCheck(*sparkler); }
 
   testing::TempHome home;
   HttpsServer server;
   std::shared_ptr<testing::ManualMainLoop> loop = std::make_shared<testing::ManualMainLoop>();
-  std::shared_ptr<Sparkler> sparkler = SparklerTesting::make();
+  std::shared_ptr<Sparkler> sparkler = SparklerTesting::make(kLimits);
   fs::path folder;
+  fs::path partial;
   const std::string image = imageBytes(100'000, 7);
+  std::mutex logMutex;
+  std::vector<std::string> logLines;
 };
 
 // --- The manifest check -----------------------------------------------------------------
@@ -103,90 +185,212 @@ TEST_F(UpdaterTest, NewerVersionIsStoredServedFromTheCacheAndKeptBesideLaterOnes
   publishImage("Tove-1.0.2.dmg", newer);
   publish(json::array(
       {entry("1.0.0", "Tove-1.0.0.dmg", "old"), entry("1.0.1", "Tove-1.0.1.dmg", image)}));
-  EXPECT_TRUE(sparkler->coreCheck());
+  EXPECT_TRUE(completedCheck());
   EXPECT_EQ(readFile(folder / "Tove-1.0.1.dmg"), image);
   EXPECT_EQ(folderNames(), std::vector<std::string>{"Tove-1.0.1.dmg"});
   EXPECT_EQ(sparkler->latestVersion()->description(), "1.0.1");
   EXPECT_EQ(sparkler->updates()->size(), 2u);
 
-  EXPECT_TRUE(sparkler->coreCheck());
+  EXPECT_TRUE(completedCheck());
   EXPECT_EQ(server.requestCount(imagePath("Tove-1.0.1.dmg")), 1u);
   EXPECT_EQ(sparkler->cachedPath("Tove-1.0.1.dmg"), (folder / "Tove-1.0.1.dmg").string());
 
   publish(json::array(
       {entry("1.0.1", "Tove-1.0.1.dmg", image), entry("1.0.2", "Tove-1.0.2.dmg", newer)}));
-  EXPECT_TRUE(sparkler->coreCheck());
+  EXPECT_TRUE(completedCheck());
   EXPECT_EQ(folderNames(), (std::vector<std::string>{"Tove-1.0.1.dmg", "Tove-1.0.2.dmg"}));
+  EXPECT_EQ(namesIn(partial), std::vector<std::string>{});
 }
 
 TEST_F(UpdaterTest, OnlyTheLastEntryCountsAndEqualOrZeroVersionsSeeNoUpdate) {
   publishImage("Tove-9.0.0.dmg", image);
   publish(json::array(
       {entry("9.0.0", "Tove-9.0.0.dmg", image), entry("1.0.0", "Tove-1.0.0.dmg", image)}));
-  EXPECT_FALSE(sparkler->coreCheck());
+  EXPECT_FALSE(completedCheck());
   EXPECT_EQ(server.totalRequests(), 1u);
   EXPECT_EQ(sparkler->updates()->size(), 2u);
 
+  // A bundle without a version can never be offered an update: a failure, not "up to date".
   useBundle("0.0");
   publish(json::array({entry("1.0.1", "Tove-9.0.0.dmg", image)}));
-  EXPECT_FALSE(sparkler->coreCheck());
+  expectFailure("the running bundle has no version");
   EXPECT_EQ(server.requestCount(imagePath("Tove-9.0.0.dmg")), 0u);
 }
 
-TEST_F(UpdaterTest, UnreadableOrMalformedManifestKeepsTheLastGoodUpdates) {
+// --- Hostile manifests ------------------------------------------------------------------
+
+TEST_F(UpdaterTest, UnreadableMalformedOrTooDeepManifestsKeepTheLastGoodUpdatesAndSayWhy) {
   publish(json::array({entry("1.0.0", "a.dmg", image)}));
-  EXPECT_FALSE(sparkler->coreCheck());
+  EXPECT_FALSE(completedCheck());
   auto good = sparkler->updates();
   ASSERT_TRUE(good);
 
-  const std::string bad[] = {
-      "",
-      "[]",
-      "not json",
-      "{\"version\": \"2.0.0\"}",
-      "[{\"version\": \"1.0.0\"}, \"newest is a string\"]",
-      "[{\"version\": 2, \"name\": \"a.dmg\"}]",
-      "[{\"version\": \"2.0.0\", \"name\": [\"a.dmg\"]}]",
-      "[{\"version\": \"2.0.0\", \"size\": \"100000\"}]",
-      "[\"\xff\xfe\"]",
-      std::string(200'000, '[') + std::string(200'000, ']'),
+  const json newest = entry("2.0.0", "Tove-2.0.0.dmg", image);
+  const std::pair<std::string, std::string_view> bad[] = {
+      {"", "it is empty"},
+      {"[]", "it lists no updates"},
+      {"not json", "it is not JSON"},
+      {"{\"version\": \"2.0.0\"}", "not a list of updates"},
+      {"[{\"version\": \"1.0.0\"}, \"newest is a string\"]", "newest entry is not an object"},
+      {"[{\"version\": 2, \"name\": \"a.dmg\"}]", "\"version\" is not a string"},
+      {"[{\"version\": \"2.0.0\", \"name\": [\"a.dmg\"]}]", "\"name\" is not a string"},
+      {"[{\"version\": \"2.0.0\", \"size\": \"100000\"}]", "\"size\" is not a number"},
+      {"[\"\xff\xfe\"]", "it is not JSON"},
+      {std::string(200'000, '[') + std::string(200'000, ']'), "nested more than 32 deep"},
+      // 120 KB whose rendering would take gigabytes and a stack as deep as the nesting.
+      {deepManifest(newest, 60'000), "nested more than 32 deep"},
+      {deepManifest(newest, Manifest::kMaximumDepth - 1), "nested more than 32 deep"},
   };
-  for (const auto& body : bad) {
+  for (const auto& [body, cause] : bad) {
     server.putFile(kManifestPath, body);
-    EXPECT_FALSE(sparkler->coreCheck()) << body.substr(0, 60);
+    expectFailure(cause);
     EXPECT_EQ(sparkler->updates(), good) << body.substr(0, 60);
+  }
+  EXPECT_EQ(server.requestCount(imagePath("Tove-2.0.0.dmg")), 0u);
+
+  // As deep as the bound allows still reads, and the update is found.
+  publishImage("Tove-2.0.0.dmg", image);
+  server.putFile(kManifestPath, deepManifest(newest, Manifest::kMaximumDepth - 2));
+  EXPECT_TRUE(completedCheck());
+}
+
+// A version is read from at most 256 bytes: the grammar's search costs the square of the
+// text's length, and 40,000 spaces took seconds of CPU per check.
+TEST_F(UpdaterTest, NewestVersionThatIsNoVersionOrTooLongFailsTheCheckQuickly) {
+  for (const auto& [version, cause] :
+       {std::pair<std::string, std::string_view>{"beta", "version \"beta\" is not a version"},
+        {std::string(40'000, ' ') + "2.0.0", "\xe2\x80\xa6\" is not a version"}}) {
+    publish(json::array({entry(version, "a.dmg", image)}));
+    expectFailure(cause);
+  }
+  publish(json::array({{{"name", "a.dmg"}}}));
+  expectFailure("the newest entry has no \"version\"");
+}
+
+TEST(Manifest, DescribeWritesWhatDumpWritesAndShortensAnyDepthOrWidthWithoutRecursion) {
+  const json ordinary = json::parse(R"({"a": [1, [], {}, {"b": null}], "c": "x\n\u00e9",
+                                        "d": 1.5, "e": true, "f": -3})");
+  EXPECT_EQ(Manifest::describe(ordinary, 4096), ordinary.dump(2));
+  const json broken = {{"k", std::string("\xff", 1)}};
+  EXPECT_EQ(Manifest::describe(broken, 4096),
+            broken.dump(2, ' ', false, json::error_handler_t::replace));
+
+  bool shortened = true;
+  Manifest::describe(ordinary, 4096, &shortened);
+  EXPECT_FALSE(shortened);
+  // Deep (its full rendering grows with the square of the depth), wide, and many-byte
+  // characters cut at the bound: the text is the rendering's start and counts what it left out.
+  const json deep = json::parse(std::string(100'000, '[') + std::string(100'000, ']'));
+  const json wide = {{"notes", std::string(30'000, 'n')}, {"\xc3\xa9t\xc3\xa9", "\xc3\xa9"}};
+  const json accents =
+      json::array({std::string(6'000, 'a') + "\xc3\xa9\xc3\xa9" + std::string(100, 'b')});
+  for (const auto& [value, bound] : {std::pair<const json*, std::size_t>{&deep, 4096},
+                                     {&wide, 4096},
+                                     {&wide, 5},
+                                     {&accents, 6'027}}) {
+    const std::string text = Manifest::describe(*value, bound, &shortened);
+    EXPECT_TRUE(shortened);
+    EXPECT_LE(text.size(), bound);
+    if (value == &deep) continue;
+    const std::string full = value->dump(2);
+    const auto marker = text.rfind("\xe2\x80\xa6 (");
+    if (bound < 20) {
+      EXPECT_EQ(marker, std::string::npos);
+      continue;
+    }
+    ASSERT_NE(marker, std::string::npos) << text;
+    EXPECT_EQ(full.substr(0, marker), text.substr(0, marker));
+    EXPECT_NE(static_cast<unsigned char>(full[marker]) & 0xC0, 0x80) << "cut inside a character";
+    EXPECT_EQ(text.substr(marker),
+              "\xe2\x80\xa6 (" + std::to_string(full.size() - marker) + " more bytes)");
   }
 }
 
-// A server that misbehaves, or that the client cannot trust, gives no manifest at all.
-TEST_F(UpdaterTest, ManifestFetchFailsOnSilenceEndlessBodiesErrorsPlainHttpAndStrangers) {
+// --- Hostile servers --------------------------------------------------------------------
+
+// A server that misbehaves, or that the client cannot trust, gives no manifest at all, and
+// the check says why.
+TEST_F(UpdaterTest, ManifestFetchFailsOnAnythingButAWholeTimely200FromATrustedServer) {
   publish(json::array({entry("1.0.0", "a.dmg", image)}));
-  auto fetches = [](const std::string& url) {
-    auto probe = SparklerTesting::make();
+  const auto check = [this](const std::string& url, std::string_view cause) {
+    auto probe = SparklerTesting::make(kLimits);
     SparklerTesting::setManifestOnly(*probe, url);
-    EXPECT_FALSE(probe->coreCheck());
+    if (cause.empty()) {
+      EXPECT_FALSE(completedCheck(*probe));
+    } else {
+      expectFailure(*probe, cause);
+    }
     return probe->updates() != nullptr;
   };
   server.setRedirect("/moved.json", server.url(kManifestPath));
-  EXPECT_TRUE(fetches(server.url("/moved.json")));
-  EXPECT_FALSE(fetches(server.url("/missing.json")));
+  EXPECT_TRUE(check(server.url("/moved.json"), ""));
+  EXPECT_FALSE(check(server.url("/missing.json"), "HTTP status 404"));
   server.setRedirect("/plain.json",
                      "http://127.0.0.1:" + std::to_string(server.port()) + kManifestPath);
-  EXPECT_FALSE(fetches(server.url("/plain.json")));
-  for (auto fault : {HttpsServer::Fault::NeverAnswer, HttpsServer::Fault::EndlessBody}) {
+  EXPECT_FALSE(check(server.url("/plain.json"), "http"));
+  // Only a 200 answer is the manifest, even when its body is the manifest itself.
+  for (int status : {300, 203, 204}) {
+    server.setStatus(kManifestPath, status);
+    EXPECT_FALSE(check(server.url(kManifestPath), "HTTP status " + std::to_string(status)));
+  }
+  for (const auto& [fault, cause] : {std::pair{HttpsServer::Fault::NeverAnswer, "too slow"},
+                                     {HttpsServer::Fault::EndlessBody, "longer than 1048576"},
+                                     {HttpsServer::Fault::SlowDrip, "timed out"}}) {
     server.setFault(kManifestPath, fault);
-    EXPECT_FALSE(fetches(server.url(kManifestPath))) << static_cast<int>(fault);
+    EXPECT_FALSE(check(server.url(kManifestPath), cause)) << cause;
   }
 
   HttpsServer untrusted;
   untrusted.putFile(kManifestPath, json::array({entry("1.0.0", "a.dmg", image)}).dump());
-  EXPECT_FALSE(fetches(untrusted.url(kManifestPath)));
+  EXPECT_FALSE(check(untrusted.url(kManifestPath), "certificate"));
   EXPECT_EQ(untrusted.totalRequests(), 0u);
+}
+
+TEST_F(UpdaterTest, FailedDownloadsLeaveTheCacheAsItWasAndSayWhy) {
+  testing::writeFile(folder / "Tove-1.0.1.dmg", "older copy");
+  const json e = entry("1.0.1", "Tove-1.0.1.dmg", image);
+  const std::string url = server.url(imagePath("Tove-1.0.1.dmg"));
+  std::string wrong = image;
+  wrong[0] ^= 1;
+  std::string reason;
+  for (const auto& [served, cause] :
+       {std::pair<std::string, std::string>{wrong, "does not match its digest"},
+        {image + "more", "longer than 100000 bytes"},
+        {image.substr(1), "sent 99999 bytes, not 100000"}}) {
+    publishImage("Tove-1.0.1.dmg", served);
+    EXPECT_FALSE(sparkler->download(e, &reason));
+    EXPECT_TRUE(contains(reason, cause) && contains(reason, url)) << reason;
+  }
+  publishImage("Tove-1.0.1.dmg", image);
+  // The exact image, in an answer other than 200, is still no image.
+  for (int status : {203, 300}) {
+    server.setStatus(imagePath("Tove-1.0.1.dmg"), status);
+    EXPECT_FALSE(sparkler->download(e, &reason));
+    EXPECT_TRUE(contains(reason, "HTTP status " + std::to_string(status))) << reason;
+  }
+  for (const auto& [fault, cause] : {std::pair{HttpsServer::Fault::TruncatedBody, "closed"},
+                                     {HttpsServer::Fault::EndlessBody, "longer than"},
+                                     {HttpsServer::Fault::NeverAnswer, "too slow"},
+                                     {HttpsServer::Fault::SlowDrip, "timed out"}}) {
+    server.setFault(imagePath("Tove-1.0.1.dmg"), fault);
+    EXPECT_FALSE(sparkler->download(e, &reason));
+    EXPECT_TRUE(contains(reason, cause)) << reason;
+  }
+  EXPECT_EQ(readFile(folder / "Tove-1.0.1.dmg"), "older copy");
+  EXPECT_EQ(folderNames(), std::vector<std::string>{"Tove-1.0.1.dmg"});
+  EXPECT_EQ(namesIn(partial), std::vector<std::string>{});
+
+  // Within a check, the download's failure is the check's one line.
+  server.setFault(imagePath("Tove-1.0.1.dmg"), HttpsServer::Fault::None);
+  server.setStatus(imagePath("Tove-1.0.1.dmg"), 404);
+  publish(json::array({e}));
+  expectFailure("cannot fetch " + url + ": the server answered with HTTP status 404");
 }
 
 // --- Entry checks and the cache ---------------------------------------------------------
 
 TEST_F(UpdaterTest, SizeOutsideItsBoundsFailsBeforeAnyDiskOrNetworkAccess) {
+  std::string reason;
   for (json size : {json(0), json(nullptr), json(50'000'001), json(-5), json("100000")}) {
     json e = entry("2.0.0", "x.dmg", image);
     if (size.is_null()) {
@@ -195,7 +399,8 @@ TEST_F(UpdaterTest, SizeOutsideItsBoundsFailsBeforeAnyDiskOrNetworkAccess) {
       e["size"] = size;
     }
     EXPECT_FALSE(sparkler->cached(e)) << size;
-    EXPECT_FALSE(sparkler->download(e)) << size;
+    EXPECT_FALSE(sparkler->download(e, &reason)) << size;
+    EXPECT_EQ(reason, "the entry's size is not a whole number from 1 to 50000000");
   }
   EXPECT_EQ(server.totalRequests(), 0u);
 
@@ -229,14 +434,16 @@ TEST_F(UpdaterTest, DamagedCachedCopiesAreRemovedAndReplacedWithinTheSameCheck) 
   publishImage("Tove-1.0.1.dmg", image);
   publish(json::array({entry("1.0.1", "Tove-1.0.1.dmg", image)}));
   testing::writeFile(folder / "Tove-1.0.1.dmg", image + 'x');
-  EXPECT_TRUE(sparkler->coreCheck());
+  EXPECT_TRUE(completedCheck());
   EXPECT_EQ(readFile(folder / "Tove-1.0.1.dmg"), image);
   EXPECT_EQ(server.requestCount(imagePath("Tove-1.0.1.dmg")), 1u);
 
   std::string other = image;
   other[500] ^= 1;
   testing::writeFile(folder / "Tove-1.0.1.dmg", other);
-  EXPECT_FALSE(sparkler->cached(entry("1.0.1", "Tove-1.0.1.dmg", image)));
+  std::string reason;
+  EXPECT_FALSE(sparkler->cached(entry("1.0.1", "Tove-1.0.1.dmg", image), &reason));
+  EXPECT_TRUE(contains(reason, "does not match its digest; removed")) << reason;
   EXPECT_FALSE(fs::exists(folder / "Tove-1.0.1.dmg"));
 
   // Digests are compared as lowercase hex: an uppercase one never matches.
@@ -250,23 +457,61 @@ TEST_F(UpdaterTest, DamagedCachedCopiesAreRemovedAndReplacedWithinTheSameCheck) 
   EXPECT_TRUE(folderNames().empty());
 }
 
-TEST_F(UpdaterTest, FailedDownloadsLeaveTheCacheAsItWas) {
-  testing::writeFile(folder / "Tove-1.0.1.dmg", "older copy");
-  json e = entry("1.0.1", "Tove-1.0.1.dmg", image);
-  std::string wrong = image;
-  wrong[0] ^= 1;
-  for (const std::string& served : {wrong, image + "more"}) {
-    publishImage("Tove-1.0.1.dmg", served);
-    EXPECT_FALSE(sparkler->download(e));
+// --- Cache names ------------------------------------------------------------------------
+
+// Downloads in progress live beside the cache folder, where no entry's name reaches: an
+// intact image keeps its place whatever it is called or however old it is.
+TEST_F(UpdaterTest, IntactImagesAreNeverRemovedNorFetchedAgainWhateverTheirNameOrAge) {
+  EXPECT_EQ(Sparkler::partialFolder(folder.string()), partial.string());
+  EXPECT_EQ(Sparkler::partialFolder(folder.string() + "/"), partial.string());
+  const char* names[] = {".sparkler-1.part", "Tove-1.0.1.dmg.part"};
+  for (const char* name : names) {
+    publishImage(name, image);
+    testing::writeFile(folder / name, image);
+    fs::last_write_time(folder / name, fs::file_time_type::clock::now() - std::chrono::hours(2));
   }
+  publish(json::array({entry("1.0.1", names[1], image), entry("1.0.1", names[0], image)}));
+  auto chained = SparklerTesting::make(kLimits);
+  chained->setFolder(sparkler->folder());
+  chained->setManifest(server.url(kManifestPath));
+  ASSERT_TRUE(loop->waitForPost());
+  EXPECT_TRUE(chained->updateAvailable());
+  EXPECT_EQ(server.requestCount(imagePath(names[0])), 0u);
+  EXPECT_EQ(folderNames(), (std::vector<std::string>{names[0], names[1]}));
+}
+
+// A download holds a lock on its partial file for as long as its process lives; a check
+// removes every partial file whose lock is free (its process was killed, or quit mid-way).
+TEST_F(UpdaterTest, PartialDownloadsGoAsSoonAsTheirOwnerIsGone) {
+  publish(json::array({entry("1.0.0", "Tove-1.0.0.dmg", image)}));
   publishImage("Tove-1.0.1.dmg", image);
-  for (auto fault : {HttpsServer::Fault::TruncatedBody, HttpsServer::Fault::EndlessBody,
-                     HttpsServer::Fault::NeverAnswer}) {
-    server.setFault(imagePath("Tove-1.0.1.dmg"), fault);
-    EXPECT_FALSE(sparkler->download(e)) << static_cast<int>(fault);
-  }
-  EXPECT_EQ(readFile(folder / "Tove-1.0.1.dmg"), "older copy");
-  EXPECT_EQ(folderNames(), std::vector<std::string>{"Tove-1.0.1.dmg"});
+  server.setFault(imagePath("Tove-1.0.1.dmg"), HttpsServer::Fault::SlowDrip);
+
+  // A live download keeps its file through another updater's check, and removes it itself.
+  std::thread downloading(
+      [&] { EXPECT_FALSE(sparkler->download(entry("1.0.1", "Tove-1.0.1.dmg", image))); });
+  ASSERT_TRUE(server.waitForRequests(imagePath("Tove-1.0.1.dmg"), 1));
+  auto other = SparklerTesting::make(kLimits);
+  other->setFolder(sparkler->folder());
+  SparklerTesting::setManifestOnly(*other, server.url(kManifestPath));
+  EXPECT_FALSE(completedCheck(*other));
+  EXPECT_EQ(namesIn(partial).size(), 1u);
+  EXPECT_EQ(folderNames(), std::vector<std::string>{});
+  downloading.join();
+  EXPECT_EQ(namesIn(partial), std::vector<std::string>{});
+
+  // A download whose process is killed leaves its file to the next check.
+  const pid_t child = spawnChild({"download", folder.string(), server.url(kManifestPath),
+                                  server.caFile(), entry("1.0.1", "Tove-1.0.1.dmg", image).dump()});
+  ASSERT_GT(child, 0);
+  const bool started = server.waitForRequests(imagePath("Tove-1.0.1.dmg"), 2);
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(started);
+  EXPECT_EQ(namesIn(partial).size(), 1u);
+  EXPECT_FALSE(completedCheck());
+  EXPECT_EQ(namesIn(partial), std::vector<std::string>{});
 }
 
 // --- The check chain --------------------------------------------------------------------
@@ -274,21 +519,12 @@ TEST_F(UpdaterTest, FailedDownloadsLeaveTheCacheAsItWas) {
 TEST_F(UpdaterTest, EachCheckArmsTheNextOnTheMonotonicClock) {
   publishImage("Tove-1.0.1.dmg", image);
   publish(json::array({entry("1.0.1", "Tove-1.0.1.dmg", image)}));
-  // What a killed download left an hour ago goes; a live one and other files stay.
-  const auto hourAgo = fs::file_time_type::clock::now() - std::chrono::minutes(61);
-  for (const char* name : {".sparkler-old.part", ".sparkler-live.part", "kept.part"}) {
-    testing::writeFile(folder / name, "partial");
-    if (name != std::string_view(".sparkler-live.part"))
-      fs::last_write_time(folder / name, hourAgo);
-  }
   MonotonicClock::setForTesting(1000.0);
-  auto chained = SparklerTesting::make();
+  auto chained = SparklerTesting::make(kLimits);
   chained->setFolder(sparkler->folder());
   chained->setManifest(server.url(kManifestPath));
   ASSERT_TRUE(loop->waitForPost());
   EXPECT_TRUE(chained->updateAvailable());
-  EXPECT_EQ(folderNames(),
-            (std::vector<std::string>{".sparkler-live.part", "Tove-1.0.1.dmg", "kept.part"}));
   MonotonicClock::setForTesting(1010.0);
   EXPECT_EQ(loop->runPosted(), 1u);
   EXPECT_EQ(loop->timerDelays(), std::vector<double>{290.0});
@@ -299,6 +535,7 @@ TEST_F(UpdaterTest, EachCheckArmsTheNextOnTheMonotonicClock) {
   ASSERT_TRUE(loop->waitForPost());
   EXPECT_FALSE(chained->updateAvailable());
   EXPECT_TRUE(chained->updates());
+  EXPECT_TRUE(chained->checkFailure());
   MonotonicClock::setForTesting(1070.0);
   loop->runPosted();
   EXPECT_EQ(loop->timerDelays(), (std::vector<double>{290.0, 240.0}));
@@ -363,14 +600,8 @@ TEST(ExitTest, ReturningFromMainWhileWorkersFetchAndHashEndsCleanly) {
   const std::string url = server.url("/body");
   const std::string ca = server.caFile().string();
   for (int run = 0; run < 12; ++run) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    char* argv[] = {const_cast<char*>(TOVE_EXIT_CHILD_PATH), const_cast<char*>(url.c_str()),
-                    const_cast<char*>(ca.c_str()), nullptr};
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, TOVE_EXIT_CHILD_PATH, &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = spawnChild({"exit-during-work", url, ca});
+    ASSERT_GT(pid, 0);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)

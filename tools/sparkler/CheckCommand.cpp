@@ -10,6 +10,7 @@
 #include "Commands.h"
 #include "tove/Bundle.h"
 #include "tove/Dispatch.h"
+#include "tove/Manifest.h"
 #include "tove/Sparkler.h"
 #include "tove/URLLoader.h"
 
@@ -62,9 +63,10 @@ int checkCommand(int argc, char** argv) {
     }
   }
   if (!bundle || !manifest || manifest->empty()) return checkUsage();
-  std::error_code error;
-  if (!std::filesystem::is_directory(*bundle, error)) {
-    std::fprintf(stderr, "sparkler: %s is not a bundle folder\n", bundle->c_str());
+  // Without an Info.plist the check could only fail for want of a version.
+  if (!tove::Bundle::bundleWithPath(std::filesystem::path(*bundle))->infoDictionary()) {
+    std::fprintf(stderr, "sparkler: %s is not a bundle (it has no readable Contents/Info.plist)\n",
+                 bundle->c_str());
     return 1;
   }
   if (caFile && !tove::URLLoader::setExtraCAFile(std::filesystem::path(*caFile))) {
@@ -84,7 +86,10 @@ int checkCommand(int argc, char** argv) {
                            {"cachedPath", nullptr}};
   if (auto updates = sparkler->updates(); updates && updates->is_array() && !updates->empty()) {
     const auto& newest = updates->back();
-    result["entry"] = newest;
+    // An entry too long for a log line is shown as the log shows it, shortened.
+    bool shortened = false;
+    auto text = tove::Manifest::describe(newest, tove::Manifest::kDescriptionBytes, &shortened);
+    result["entry"] = shortened ? nlohmann::json(std::move(text)) : newest;
     if (auto name = newest.find("name"); name != newest.end() && name->is_string()) {
       if (auto path = sparkler->cachedPath(name->get_ref<const std::string&>())) {
         result["cachedPath"] = *path;
@@ -93,5 +98,7 @@ int checkCommand(int argc, char** argv) {
   }
   std::string text = result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   std::printf("%s\n", text.c_str());
-  return 0;
+  std::fflush(stdout);
+  // The cause of a failure is already on standard error: the updater logs it there.
+  return sparkler->checkFailure() ? 1 : 0;
 }

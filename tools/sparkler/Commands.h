@@ -7,11 +7,15 @@
 int versionCommand(int argc, char** argv);
 
 /// `sparkler check --bundle PATH.app --manifest URL [--ca-file PEM]`: runs one update check as
-/// that bundle would and prints {"updateAvailable", "entry", "cachedPath"} as one JSON object;
-/// 1 on bad arguments or an unreadable CA file, else 0 whatever the check found.
+/// that bundle would and prints {"updateAvailable", "entry", "cachedPath"} as one JSON object
+/// ("entry" is the newest entry, or its shortened text when it is longer than a log line
+/// takes). 0 when the check completed, update or not; 1 when it failed, its cause on standard
+/// error (the updater's log line), and on bad arguments, a folder that is no bundle or an
+/// unreadable CA file.
 int checkCommand(int argc, char** argv);
 
-/// `sparkler publish --app PATH/Tove.app --version V --out DIR`: builds DIR/Tove-V.dmg and
-/// appends its entry to DIR/_.json; 1 with one line on standard error when V is not newer
+/// `sparkler publish --app PATH/Tove.app [--version V] --out DIR`: builds DIR/Tove-V.dmg and
+/// appends its entry to DIR/_.json; V defaults to the bundle's CFBundleShortVersionString. 1
+/// with one line on standard error when the bundle's version differs from V, V is not newer
 /// than every listed version or anything fails (the manifest is then unchanged).
 int publishCommand(int argc, char** argv);

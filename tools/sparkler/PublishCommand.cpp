@@ -1,6 +1,8 @@
-// `sparkler publish --app PATH/Tove.app --version V --out DIR`: builds the update's disk image
-// DIR/Tove-V.dmg (a squashfs image with the bundle as "Tove.app" at its root) and appends its
-// entry to the manifest DIR/_.json, oldest first.
+// `sparkler publish --app PATH/Tove.app [--version V] --out DIR`: builds the update's disk
+// image DIR/Tove-V.dmg (a squashfs image with the bundle as "Tove.app" at its root) and appends
+// its entry to the manifest DIR/_.json, oldest first. V is the bundle's own version, the one
+// its Info.plist gives: a client that installed an update of another version would be offered
+// it again after every relaunch.
 //
 // The image is written under a temporary name and renamed into place before the manifest is
 // replaced (also through a temporary file and a rename), so the manifest never names a
@@ -20,6 +22,7 @@
 #include <string>
 
 #include "Commands.h"
+#include "tove/Bundle.h"
 #include "tove/Checksum.h"
 #include "tove/Folders.h"
 #include "tove/QuickTask.h"
@@ -32,7 +35,7 @@ namespace {
 constexpr char kManifestName[] = "_.json";
 // The updater refuses images outside 1 to 50,000,000 bytes.
 constexpr std::uintmax_t kLargestImage = 50'000'000;
-constexpr char kUsage[] = "usage: sparkler publish --app PATH/Tove.app --version V --out DIR";
+constexpr char kUsage[] = "usage: sparkler publish --app PATH/Tove.app [--version V] --out DIR";
 
 int fail(const std::string& reason) {
   std::fprintf(stderr, "sparkler publish: %s\n", reason.c_str());
@@ -110,16 +113,30 @@ int publish(int argc, char** argv) {
     if (i + 1 >= argc || argv[i + 1][0] == '\0') return fail(option + " needs a value; " + kUsage);
     *slot = argv[++i];
   }
-  if (!app || !versionText || !out) return fail(kUsage);
+  if (!app || !out) return fail(kUsage);
 
   std::error_code error;
   if (!fs::is_directory(fs::path(*app) / "Contents", error)) {
     return fail(*app + " is not an application bundle (it has no Contents folder)");
   }
+  const auto bundleVersionText = tove::Bundle::bundleWithPath(fs::path(*app))
+                                     ->objectForInfoDictionaryKey("CFBundleShortVersionString");
+  const auto bundleVersion =
+      bundleVersionText ? tove::Version::versionWithString(*bundleVersionText) : std::nullopt;
+  if (!bundleVersion) {
+    return fail(*app + " has no version: its Contents/Info.plist needs a " +
+                "CFBundleShortVersionString such as 1.2.3");
+  }
+  if (!versionText) versionText = *bundleVersionText;
   static const std::regex versionGrammar("[0-9]+(\\.[0-9]+){0,2}");
   const auto version = tove::Version::versionWithString(*versionText);
   if (!std::regex_match(*versionText, versionGrammar) || !version) {
     return fail("\"" + *versionText + "\" is not a version (such as 1.2.3)");
+  }
+  if (!version->isEqual(bundleVersion)) {
+    return fail(*app + " is version " + bundleVersion->description() + " (its " +
+                "CFBundleShortVersionString), not " + *versionText +
+                ": clients would install it and be offered it again");
   }
 
   const fs::path folder(*out);

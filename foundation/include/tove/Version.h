@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,13 +22,17 @@ class Version {
  public:
   constexpr Version() noexcept = default;
 
+  /// Texts longer than this (in bytes) are not read as versions: no version is longer than a
+  /// few dozen characters, and the bound keeps the grammar's search cheap on hostile text.
+  static constexpr std::size_t kMaximumTextLength = 256;
+
   /// nullopt when all three components are 0.
   static std::optional<Version> versionWithMajor(std::uint16_t major, std::uint16_t minor,
                                                  std::uint16_t maintenance) noexcept;
 
   /// The first "digits(.digits)?(.digits)?" in `text`, white space and other text around it
-  /// ignored. nullopt for empty text, text without a run of ASCII digits, all-zero components,
-  /// or a component above 65535.
+  /// ignored. nullopt for empty text, text longer than kMaximumTextLength, text without a run
+  /// of ASCII digits, all-zero components, or a component above 65535.
   static std::optional<Version> versionWithString(std::string_view text) noexcept;
 
   std::uint16_t major() const noexcept { return major_; }

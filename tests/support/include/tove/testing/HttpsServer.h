@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <filesystem>
@@ -30,6 +31,7 @@ class HttpsServer {
     NeverAnswer,    // reads the request and never answers
     EndlessBody,    // sends a chunked body that never ends
     TruncatedBody,  // announces the full length, sends half and closes the connection
+    SlowDrip,       // announces the full length and sends one byte every half second
   };
 
   HttpsServer();
@@ -56,6 +58,15 @@ class HttpsServer {
   /// Answers requests for `path` with a 302 redirect to `location`.
   void setRedirect(std::string_view path, std::string location);
 
+  /// Answers requests for `path` with `status` (and no Location) and the file's contents, or
+  /// an empty body when there is no such file.
+  void setStatus(std::string_view path, int status);
+
+  /// Waits until `count` requests for `path` have arrived (at most `timeout`, as a guard);
+  /// whether they did.
+  bool waitForRequests(std::string_view path, std::size_t count,
+                       std::chrono::seconds timeout = std::chrono::seconds(30)) const;
+
   /// Requests received for `path`, and in all.
   std::size_t requestCount(std::string_view path) const;
   std::size_t totalRequests() const;
@@ -64,6 +75,7 @@ class HttpsServer {
   struct Rule {
     Fault fault = Fault::None;
     std::string location;
+    int status = 200;
   };
   void handle(const httplib::Request& request, httplib::Response& response);
 
@@ -76,6 +88,7 @@ class HttpsServer {
 
   mutable std::mutex mutex_;
   std::condition_variable stopping_;
+  mutable std::condition_variable requested_;
   bool stopped_ = false;
   std::map<std::string, Rule, std::less<>> rules_;
   std::map<std::string, std::size_t, std::less<>> counts_;

@@ -11,7 +11,9 @@ namespace tove {
 // Fresh updaters for tests and benchmarks, beside the process's shared one; the only friend
 // of Sparkler, so production code has no way to make a second updater.
 struct SparklerTesting {
-  static std::shared_ptr<Sparkler> make() { return std::shared_ptr<Sparkler>(new Sparkler()); }
+  static std::shared_ptr<Sparkler> make(Sparkler::TimeLimits limits = {}) {
+    return std::shared_ptr<Sparkler>(new Sparkler(limits));
+  }
   // The manifest without the check chain that setManifest starts.
   static void setManifestOnly(Sparkler& sparkler, std::string url) {
     std::lock_guard lock(sparkler.mutex_);

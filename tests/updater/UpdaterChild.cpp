@@ -1,0 +1,100 @@
+// Helper program of the updater tests, with modes:
+//   exit-during-work URL CA_FILE: returns from main while worker jobs are busy fetching over
+//     TLS and hashing, as the app does when it quits during a check.
+//   download FOLDER MANIFEST_URL CA_FILE ENTRY_JSON: downloads the entry's image into the
+//     cache folder FOLDER, as a check does; exits 0 when it was stored.
+//   extract IMAGE BUNDLE: installs IMAGE over BUNDLE as an installation does (guarded
+//     extraction, the tool from $TOVE_HDIUTIL), printing each step on a line of its own so
+//     that a test can kill it at a chosen point: "attaching", "copying", "copied 200" (once
+//     200 items are in), "detaching", then "installed" or "failed: <reason>"; exits 0 when
+//     installed.
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "tove/Checksum.h"
+#include "tove/DMGExtractor.h"
+#include "tove/Dispatch.h"
+#include "tove/URLLoader.h"
+#include "tove/testing/SparklerTesting.h"
+
+namespace {
+
+using namespace tove;
+
+int exitDuringWork(const std::string& url) {
+  static std::atomic<int> fetched{0};
+  for (int i = 0; i < 4; ++i) {
+    dispatch::async(dispatch::Priority::Low, [url] {
+      for (;;) {
+        if (URLLoader::contentsOfURL(url, {.maxBytes = 1 << 20})) ++fetched;
+        dispatch::asyncMain([] {});
+      }
+    });
+  }
+  dispatch::async(dispatch::Priority::Default, [] {
+    const std::string data(1 << 16, 'x');
+    for (;;) Checksum::MD5String(data);
+  });
+  while (fetched.load() < 8) std::this_thread::yield();
+  return 0;
+}
+
+int download(const std::string& folder, const std::string& manifest, const std::string& entry) {
+  auto sparkler = SparklerTesting::make();
+  sparkler->setFolder(std::make_shared<const std::string>(folder));
+  SparklerTesting::setManifestOnly(*sparkler, manifest);
+  return sparkler->download(nlohmann::json::parse(entry, nullptr, false)) ? 0 : 1;
+}
+
+int extract(const std::string& image, const std::string& bundle) {
+  const auto say = [](const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  };
+  ExtractOptions options;
+  options.requireFolder = true;
+  options.replace.safeModes = true;
+  options.replace.linksStayInside = true;
+  options.phase = [&](ExtractPhase phase) {
+    say(phase == ExtractPhase::attaching ? "attaching"
+        : phase == ExtractPhase::copying ? "copying"
+                                         : "detaching");
+  };
+  bool told = false;
+  options.replace.progress = [&](std::uint64_t, std::uint64_t items) {
+    if (items >= 200 && !told) {
+      told = true;
+      say("copied 200");
+    }
+    return true;
+  };
+  ExtractFailure failure;
+  if (DMGExtractor::extract("Tove.app/Contents", image, bundle, options, &failure)) {
+    say("installed");
+    return 0;
+  }
+  say("failed: " + failure.reason);
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string_view mode = argc > 1 ? argv[1] : "";
+  if (mode == "exit-during-work" && argc == 4 &&
+      URLLoader::setExtraCAFile(std::filesystem::path(argv[3]))) {
+    return exitDuringWork(argv[2]);
+  }
+  if (mode == "download" && argc == 6 &&
+      URLLoader::setExtraCAFile(std::filesystem::path(argv[4]))) {
+    return download(argv[2], argv[3], argv[5]);
+  }
+  if (mode == "extract" && argc == 4) return extract(argv[2], argv[3]);
+  return 2;
+}
