@@ -26,6 +26,10 @@ constexpr char kUpdateItem[] = "Tove.app/Contents";
 constexpr std::uint64_t kDiskFactor = 8;
 constexpr std::uint64_t kDiskFloor = std::uint64_t{64} << 20;
 constexpr std::uint64_t kMaximumItems = 100'000;
+// Holes cost no disk but reading them costs time: the file data read, holes included, is
+// bounded too, at kReadFactor times the image's size and never less than kReadFloor.
+constexpr std::uint64_t kReadFactor = 64;
+constexpr std::uint64_t kReadFloor = std::uint64_t{4} << 30;
 constexpr unsigned kMaximumDepth = 64;
 // An installation whose copy makes no progress for this long is abandoned.
 constexpr std::chrono::seconds kStallLimit{60};
@@ -117,6 +121,7 @@ Outcome install(const Sparkler& sparkler) {
       ::stat(image->c_str(), &imageInfo) == 0 ? static_cast<std::uint64_t>(imageInfo.st_size) : 0;
   ExtractOptions options;
   options.requireFolder = true;
+  options.maxBytesRead = std::max(kReadFloor, imageSize * kReadFactor);
   options.stallLimit = kStallLimit;
   options.replace.safeModes = true;
   options.replace.keepOwner = true;

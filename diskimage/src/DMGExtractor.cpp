@@ -367,8 +367,13 @@ std::optional<std::string> DMGExtractor::extract(std::string_view item, std::str
     }
     phase(ExtractPhase::copying);
     FileManager::ReplaceOptions replace = options.replace;
-    replace.progress = [&watch, &options](std::uint64_t bytes, std::uint64_t items) {
+    bool tooMuchRead = false;
+    replace.progress = [&](std::uint64_t bytes, std::uint64_t items) {
       watch.advance();
+      if (options.maxBytesRead > 0 && bytes > options.maxBytesRead) {
+        tooMuchRead = true;
+        return false;
+      }
       return !options.replace.progress || options.replace.progress(bytes, items);
     };
     // The caller's reason for refusing the copy is the whole story; keep it as it was said.
@@ -384,6 +389,10 @@ std::optional<std::string> DMGExtractor::extract(std::string_view item, std::str
     if (!FileManager::replaceItemAtPath(target, source, replace, &error, &detail)) {
       if (!error) return logFailure("(null)");
       if (error == FileManager::ReplaceError::rejected && refusal) return logFailure(*refusal);
+      if (tooMuchRead) {
+        return logFailure("the image holds more than " + std::to_string(options.maxBytesRead) +
+                          " bytes of file data, holes included");
+      }
       // The detail names the item and says what went wrong with it.
       return logFailure(detail.empty() ? error.message() : detail);
     }

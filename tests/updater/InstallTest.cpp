@@ -355,10 +355,22 @@ pid_t squashfuseServing(const fs::path& image) {
   return 0;
 }
 
-// A FUSE daemon that stops answering cannot hold an installation: past the stall limit the
-// image is forced off, the copy fails, the old bundle stays, and no process is left.
-TEST_F(InstallTest, AStoppedImageEndsTheInstallationWithinTheStallLimit) {
-  offer();
+// Neither a FUSE daemon that stops answering nor holes without end can hold an installation:
+// past the stall limit the image is forced off, past the read bound the copy stops; the copy
+// fails, the old bundle stays, and no process is left.
+TEST_F(InstallTest, StoppedImagesAndEndlessHolesEndTheInstallation) {
+  offer([](const fs::path& app) {
+    writeFile(app / "Contents/Resources/holes", "", fs::perms(0644));
+    fs::resize_file(app / "Contents/Resources/holes", std::uintmax_t{16} << 20);
+  });
+  ExtractOptions bounded;
+  bounded.maxBytesRead = std::uint64_t{1} << 20;
+  ExtractFailure tooMuch;
+  EXPECT_FALSE(DMGExtractor::extract("Tove.app/Contents", image.string(), bundle.string(),
+                                     bounded, &tooMuch));
+  EXPECT_NE(tooMuch.reason.find("holes included"), std::string::npos) << tooMuch.reason;
+  EXPECT_EQ(snapshot(bundle), oldContents);
+
   ::setenv("TOVE_HDIUTIL_MOUNTER", "fuse", 1);
   pid_t daemon = 0;
   ExtractOptions options;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -20,6 +21,9 @@ struct ExtractOptions {
   FileManager::ReplaceOptions replace;
   /// The item must be a folder.
   bool requireFolder = false;
+  /// The most file data the copy may read, holes included (which cost no disk but time); zero:
+  /// no bound.
+  std::uint64_t maxBytesRead = 0;
   /// Once the image is attached, the extraction fails when the copy makes no progress for this
   /// long: the image is then force-detached, which also ends reads blocked on it. Zero: none.
   std::chrono::milliseconds stallLimit{0};
