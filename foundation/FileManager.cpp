@@ -323,11 +323,19 @@ std::optional<Failure> replace(const std::string& oldPath, const std::string& ne
   }
   if (auto finishError = copier->finishTop()) return Failure{finishError, copier->detail()};
 
-  // 3. Swap it in; the old item goes with `leftover`.
+  // 3. Swap it in; the old item goes with `leftover`. The copy's data reach the disk first, so
+  // that after a crash the path holds the old item or the whole new one, never files whose
+  // data the file system had not written yet; the swap itself is made durable after.
+  if (::syncfs(folder.get()) != 0) {
+    const std::error_code syncError = lastError();
+    return Failure{syncError, oneLine(name) + ": cannot write the copy to disk: " +
+                                  syncError.message()};
+  }
   if (auto swapError = swapIn(folder.get(), copyName, name, leftover, oldLock)) {
     return Failure{swapError,
                    oneLine(name) + ": could not swap in the copy: " + swapError.message()};
   }
+  ::fsync(folder.get());
   return std::nullopt;
 }
 

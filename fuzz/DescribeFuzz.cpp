@@ -1,9 +1,5 @@
 // Any JSON value, as deep or as wide as the input makes it (not only what Manifest::read lets
 // through), rendered for a log line at several bounds.
-//
-// Needs updater/Manifest.cpp, foundation/Version.cpp and foundation/Number.cpp (include
-// folders updater/include and foundation/include), nlohmann::json's headers, and ICU (uc,
-// i18n).
 #include <cstddef>
 #include <cstdint>
 #include <string>

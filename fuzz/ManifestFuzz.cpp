@@ -1,9 +1,5 @@
 // A manifest body as a server may send it: read it, then render and check its newest entry as
 // the updater does before any disk or network access.
-//
-// Needs updater/Manifest.cpp, foundation/Version.cpp and foundation/Number.cpp (include
-// folders updater/include and foundation/include), nlohmann::json's headers, and ICU (uc,
-// i18n).
 #include <cstddef>
 #include <cstdint>
 #include <string>

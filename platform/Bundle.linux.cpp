@@ -12,8 +12,9 @@
 namespace tove {
 namespace {
 
-// An Info.plist is a few kilobytes; anything far larger is not one and is not read whole.
-constexpr std::uintmax_t kMaximumInfoPlistSize = 16 * 1024 * 1024;
+// An Info.plist is a few kilobytes; anything far larger is not one and is not read whole. The
+// bound also bounds the nesting libplist is given (it frees its trees recursively).
+constexpr std::uintmax_t kMaximumInfoPlistSize = 256 * 1024;
 
 // Never destroyed: worker jobs may still read the main bundle while the process exits.
 struct Override {
@@ -28,7 +29,9 @@ Override& mainBundleOverride() {
 
 std::optional<std::string> readSmallFile(const std::filesystem::path& path) {
   std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
+  if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path, error))) {
+    return std::nullopt;
+  }
   const auto size = std::filesystem::file_size(path, error);
   if (error || size == 0 || size > kMaximumInfoPlistSize) return std::nullopt;
   std::ifstream stream(path, std::ios::binary);
@@ -38,7 +41,9 @@ std::optional<std::string> readSmallFile(const std::filesystem::path& path) {
   return bytes;
 }
 
-std::optional<Bundle::InfoDictionary> readInfoPlist(const std::filesystem::path& path) {
+}  // namespace
+
+std::optional<Bundle::InfoDictionary> Bundle::readInfoDictionary(const std::filesystem::path& path) {
   const auto bytes = readSmallFile(path);
   if (!bytes || bytes->empty()) return std::nullopt;
   plist_t root = nullptr;
@@ -69,6 +74,8 @@ std::optional<Bundle::InfoDictionary> readInfoPlist(const std::filesystem::path&
   std::free(iterator);
   return info;
 }
+
+namespace {
 
 // The bundle folder of an executable at X.app/Contents/MacOS/exe, if it is laid out so.
 std::optional<std::filesystem::path> bundleFolderOfExecutable(const std::filesystem::path& exe) {
@@ -105,7 +112,7 @@ void Bundle::overrideMainBundlePath(std::optional<std::filesystem::path> path) {
 }
 
 std::shared_ptr<const Bundle> Bundle::bundleWithPath(const std::filesystem::path& path) {
-  return std::make_shared<const Bundle>(path, readInfoPlist(path / "Contents" / "Info.plist"));
+  return std::make_shared<const Bundle>(path, readInfoDictionary(path / "Contents" / "Info.plist"));
 }
 
 std::optional<std::string> Bundle::objectForInfoDictionaryKey(std::string_view key) const {

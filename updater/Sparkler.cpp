@@ -279,6 +279,7 @@ std::shared_ptr<Sparkler> Sparkler::configure(std::optional<std::string> url) {
     std::filesystem::create_directories(*path, error);
     setFolder(std::make_shared<const std::string>(std::move(*path)));
   }
+  if (!manifest()) cleanUpInterruptedInstallations();
   setManifest(std::move(url));
   return shared_from_this();
 }

@@ -11,6 +11,7 @@
 #include <chrono>
 
 #include "ChildProcess.h"
+#include "Utf8Text.h"
 #include "tove/QuickTask.h"
 
 namespace tove {
@@ -56,6 +57,12 @@ std::string printable(std::string_view text) {
 }
 
 }  // namespace
+
+std::optional<std::string> RunResult::text(bool trimmed) const {
+  if (!succeeded() || !detail::isValidUtf8(output)) return std::nullopt;
+  if (!trimmed) return output;
+  return std::string(detail::trimmedUtf8(output));
+}
 
 std::string RunResult::failure() const {
   if (!started) return "could not be started";

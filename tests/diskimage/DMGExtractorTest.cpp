@@ -3,7 +3,9 @@
 #include <map>
 
 #include "DiskImageSupport.h"
+#include "tove/Bundle.h"
 #include "tove/Log.h"
+#include "tove/testing/TestBundle.h"
 
 namespace tove::test {
 namespace {
@@ -79,6 +81,25 @@ TEST_F(FakeToolTest, EmptyArgumentsOrAFailedAttachDetachNothing) {
   EXPECT_FALSE(DMGExtractor::extract("Tove.app/Contents", "/x.dmg", "/tmp/d"));
   EXPECT_EQ(lines(readFile(log)), (std::vector<std::string>{"attach", "/x.dmg", "-nobrowse",
                                                             "attach", "/x.dmg", "-nobrowse"}));
+}
+
+// The tool comes from what a developer or test names, else from the bundle, else from the
+// installed place; never from the build tree, which a user's machine may not have or another
+// user may create.
+TEST_F(FakeToolTest, TheToolIsTheNamedOneOrTheBundlesNeverOneFromTheBuildTree) {
+  DMGExtractor::setToolPath(std::nullopt);
+  const fs::path bundle = tove::testing::makeTestBundle(work, "Tove", "1.0.0", "org.tove.Tove");
+  Bundle::overrideMainBundlePath(bundle);
+  ::setenv("TOVE_HDIUTIL", "/named/by/a/developer", 1);
+  EXPECT_EQ(DMGExtractor::toolPath(), "/named/by/a/developer");
+  ::unsetenv("TOVE_HDIUTIL");
+  const std::string installed = DMGExtractor::toolPath();
+  EXPECT_TRUE(installed.empty() || installed.front() == '/') << installed;
+  EXPECT_EQ(installed.find(fs::path(DiskImageRun::tool()).parent_path().string()),
+            std::string::npos);
+  writeFile(bundle / "Contents/Helpers/hdiutil", "#!/bin/sh\n", fs::perms(0755));
+  EXPECT_EQ(DMGExtractor::toolPath(), (bundle / "Contents/Helpers/hdiutil").string());
+  Bundle::overrideMainBundlePath(std::nullopt);
 }
 
 // A bundle tree worth comparing: executable and private modes, links, an empty folder.

@@ -3,7 +3,13 @@
 //     TLS and hashing, as the app does when it quits during a check.
 //   download FOLDER MANIFEST_URL CA_FILE ENTRY_JSON: downloads the entry's image into the
 //     cache folder FOLDER, as a check does; exits 0 when it was stored.
+//   extract IMAGE BUNDLE: installs IMAGE over BUNDLE as an installation does (guarded
+//     extraction, the tool from $TOVE_HDIUTIL), printing each step on a line of its own so
+//     that a test can kill it at a chosen point: "attaching", "copying", "copied 200" (once
+//     200 items are in), "detaching", then "installed" or "failed: <reason>"; exits 0 when
+//     installed.
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -12,6 +18,7 @@
 #include <thread>
 
 #include "tove/Checksum.h"
+#include "tove/DMGExtractor.h"
 #include "tove/Dispatch.h"
 #include "tove/URLLoader.h"
 #include "tove/testing/SparklerTesting.h"
@@ -45,6 +52,37 @@ int download(const std::string& folder, const std::string& manifest, const std::
   return sparkler->download(nlohmann::json::parse(entry, nullptr, false)) ? 0 : 1;
 }
 
+int extract(const std::string& image, const std::string& bundle) {
+  const auto say = [](const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  };
+  ExtractOptions options;
+  options.requireFolder = true;
+  options.replace.safeModes = true;
+  options.replace.linksStayInside = true;
+  options.phase = [&](ExtractPhase phase) {
+    say(phase == ExtractPhase::attaching ? "attaching"
+        : phase == ExtractPhase::copying ? "copying"
+                                         : "detaching");
+  };
+  bool told = false;
+  options.replace.progress = [&](std::uint64_t, std::uint64_t items) {
+    if (items >= 200 && !told) {
+      told = true;
+      say("copied 200");
+    }
+    return true;
+  };
+  ExtractFailure failure;
+  if (DMGExtractor::extract("Tove.app/Contents", image, bundle, options, &failure)) {
+    say("installed");
+    return 0;
+  }
+  say("failed: " + failure.reason);
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -57,5 +95,6 @@ int main(int argc, char** argv) {
       URLLoader::setExtraCAFile(std::filesystem::path(argv[4]))) {
     return download(argv[2], argv[3], argv[5]);
   }
+  if (mode == "extract" && argc == 4) return extract(argv[2], argv[3]);
   return 2;
 }

@@ -40,6 +40,7 @@
 // that is longer).
 
 #include <limits.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -116,6 +117,15 @@ std::optional<DiskRegistry> openRegistry(std::string& error) {
 
 Attachment attachmentOf(const DiskRecord& record) {
   return Attachment{record.image, record.realMountPoint, record.daemon, true};
+}
+
+// Whether `fd` is a pipe that nobody reads any more: the caller that would read the answer,
+// and detach what it names, has gone.
+bool readerHasGone(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode)) return false;
+  pollfd watch{fd, 0, 0};
+  return ::poll(&watch, 1, 0) > 0 && (watch.revents & POLLERR) != 0;
 }
 
 // Undoes an attach that did not finish: whatever it mounted, its folder and its record.
@@ -270,6 +280,13 @@ int attach(const std::vector<std::string>& args) {
     return fail("attach", *image + ": mount failed: " + why);
   }
 
+  // An owner that ended while the image was being mounted will never use it nor detach it.
+  // One that ended before this tool looked at it shows as another process (the one that took
+  // this tool over), so the pipe it would have read the answer from tells as well.
+  if (!record.owner.isRunning() || readerHasGone(STDOUT_FILENO)) {
+    abandon(record);
+    return fail("attach", "the process that asked to attach " + *image + " has ended");
+  }
   record.attacher = {};
   {
     auto registry = openRegistry(error);

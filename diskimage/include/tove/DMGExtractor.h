@@ -1,24 +1,58 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "tove/FileManager.h"
 #include "tove/MountInfo.h"
 
 namespace tove {
+
+/// The steps of an extraction, as ExtractOptions::phase hears them.
+enum class ExtractPhase { attaching, copying, detaching };
+
+/// The guards of a guarded extraction (see DMGExtractor::extract).
+struct ExtractOptions {
+  /// The guards of the copy: modes, owner, disk, item and depth bounds, links, validation.
+  FileManager::ReplaceOptions replace;
+  /// The item must be a folder.
+  bool requireFolder = false;
+  /// The most file data the copy may read, holes included (which cost no disk but time); zero:
+  /// no bound.
+  std::uint64_t maxBytesRead = 0;
+  /// Once the image is attached, the extraction fails when the copy makes no progress for this
+  /// long: the image is then force-detached, which also ends reads blocked on it. Zero: none.
+  std::chrono::milliseconds stallLimit{0};
+  /// How long one run of the disk image tool may take (the tool bounds the programs it runs
+  /// in turn, well within this).
+  static constexpr std::chrono::seconds kDefaultToolTimeLimit{150};
+  std::chrono::milliseconds toolTimeLimit{kDefaultToolTimeLimit};
+  /// Hears each step as it begins, on the calling thread.
+  std::function<void(ExtractPhase)> phase;
+};
+
+/// Why a guarded extraction failed.
+struct ExtractFailure {
+  std::string reason;   // one line
+  bool logged = false;  // already in the log (the "ERROR : <cause>" of a failed replacement)
+};
 
 /// Attaches and detaches disk images with the system's disk image tool and copies items out
 /// of them. Stateless: every call runs the tool to completion on the calling thread.
 ///
 /// The tool is run at toolPath(), the first of:
 ///  1. the path given to setToolPath (tests);
-///  2. $TOVE_HDIUTIL when set and non-empty (tests, and running from a build tree);
+///  2. $TOVE_HDIUTIL when set and non-empty (tests, and developers running from a build tree);
 ///  3. <main bundle>/Contents/Helpers/hdiutil when that file is executable (a bundle that
 ///     carries its own tool);
 ///  4. the tool as installed, fixed at build time: /usr/bin/hdiutil on macOS,
-///     <install prefix>/bin/hdiutil on Linux, when that file is executable;
-///  5. the tool in the build tree that built this library.
+///     <install prefix>/bin/hdiutil on Linux, when that file is executable, owned by root or
+///     this user and writable by nobody else.
+/// Nothing else: a shipped build never runs a program from the tree it was built in.
 class DMGExtractor {
  public:
   DMGExtractor() = delete;
@@ -47,6 +81,22 @@ class DMGExtractor {
   /// missing from the image). A relative destination is refused by the replacement.
   static std::optional<std::string> extract(std::string_view item, std::string_view image,
                                             std::string_view destination) noexcept;
+
+  /// extract(item, image, destination) guarded by `options`: the item must lie in the image
+  /// itself (no symbolic link on its path from the mount point, nothing on another file
+  /// system), and the copy is made, checked and swapped in as `options` say; the tool runs
+  /// within its time limit and a copy that stalls is abandoned. nullopt as for the plain form,
+  /// and when a guard refuses or a limit is hit; `failure` (when not null) then says why.
+  static std::optional<std::string> extract(std::string_view item, std::string_view image,
+                                            std::string_view destination,
+                                            const ExtractOptions& options,
+                                            ExtractFailure* failure) noexcept;
+
+  /// Cleans what interrupted extractions of images in `imageFolder` left: detaches images whose
+  /// owner process has ended and removes the tool's stale records and mount points. Images of
+  /// running extractions are left alone. false, with `reason` when not null, when something
+  /// could not be cleaned or the tool could not be run.
+  static bool reclaim(std::string_view imageFolder, std::string* reason) noexcept;
 
   /// extract(item, image, <temporary folder>/<new UUID>); nullopt as for the full form.
   static std::optional<std::string> extract(std::string_view item, std::string_view image) noexcept;

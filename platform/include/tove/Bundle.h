@@ -29,6 +29,11 @@ class Bundle {
   /// missing or unreadable (XML and binary plists are read).
   static std::shared_ptr<const Bundle> bundleWithPath(const std::filesystem::path& path);
 
+  /// The string-valued keys of the Info.plist file at `path` (XML or binary); nullopt when it
+  /// is not a regular file (a symbolic link is not followed), is empty or larger than 256 KiB,
+  /// or does not hold a dictionary.
+  static std::optional<InfoDictionary> readInfoDictionary(const std::filesystem::path& path);
+
   /// The bundle folder, for example /opt/Tove.app.
   const std::filesystem::path& bundlePath() const noexcept { return path_; }
 

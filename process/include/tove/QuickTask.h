@@ -66,6 +66,9 @@ struct RunResult {
   std::string output;          // standard output as written: not decoded, not trimmed
   std::string error;           // the end of standard error, when kept
 
+  /// Standard output as the output forms give it: nullopt unless the run succeeded and the
+  /// output is valid UTF-8; trimmed like them when `trimmed`.
+  std::optional<std::string> text(bool trimmed) const;
   /// Whether the program ran and exited with status 0 within its limits.
   bool succeeded() const noexcept { return started && status == 0 && !timedOut && !outputTooLong; }
   /// Why the run failed, in a few words ("timed out after 60 s", "exited with status 2:

@@ -99,6 +99,11 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
   /// called) or no update is available (`handler(false)` has run before the return).
   bool update(std::function<void(bool)> handler);
 
+  /// Cleans, on a background job, what installations interrupted by a killed process left:
+  /// images of the cache folder still attached and partial copies beside the bundle's Contents.
+  /// The first configuration does this once; each installation does it before it starts.
+  void cleanUpInterruptedInstallations();
+
   /// Whether the last check found a newer update verified in the cache.
   bool updateAvailable() const noexcept { return updateAvailable_.load(); }
   void setUpdateAvailable(bool value) noexcept { updateAvailable_.store(value); }
