@@ -304,32 +304,12 @@ std::error_code TreeCopier::copyFolder(int fromFolder, const char* fromName, int
   DirStream stream(::fdopendir(from.get()), ::closedir);
   if (!stream) return failWithErrno("cannot be read");
   const int source = from.release();
-  const std::size_t pathLength = path_.size();
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(stream.get());
-    if (entry == nullptr) {
-      if (errno != 0) return failWithErrno("cannot be read");
-      break;
-    }
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    if (!path_.empty()) path_ += '/';
-    path_ += name;
-    struct stat child {};
-    if (::fstatat(source, entry->d_name, &child, AT_SYMLINK_NOFOLLOW) != 0) {
-      return failWithErrno("cannot be read");
-    }
-    if (skip_ && identityOf(child) == *skip_) {
-      path_.resize(pathLength);
-      continue;
-    }
-    if (auto error =
-            copyItem(source, entry->d_name, to.get(), entry->d_name, child, depth + 1, false)) {
-      return error;
-    }
-    path_.resize(pathLength);
-  }
+  const auto copied =
+      eachItem(stream.get(), source, [&](const char* name, const struct stat& child) {
+        if (skip_ && identityOf(child) == *skip_) return std::error_code();
+        return copyItem(source, name, to.get(), name, child, depth + 1, false);
+      });
+  if (copied) return copied;
   if (isTop) {
     topIsFolder_ = true;
     topMode_ = finalMode(info.st_mode, true);
@@ -389,13 +369,29 @@ std::error_code TreeCopier::walkLinks(int folder) {
   auto stream = streamOver(folder);
   if (!stream) return failWithErrno("cannot be read");
   chain_.push_back(folder);
+  const auto walked =
+      eachItem(stream.get(), folder, [&](const char* name, const struct stat& info) {
+        if (S_ISLNK(info.st_mode)) return resolveLink(name);
+        if (!S_ISDIR(info.st_mode)) return std::error_code();
+        FileDescriptor child(
+            ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!child) return failWithErrno("cannot be read");
+        return walkLinks(child.get());
+      });
+  if (walked) return walked;
+  chain_.pop_back();
+  return {};
+}
+
+template <class Visit>
+std::error_code TreeCopier::eachItem(DIR* stream, int folder, Visit&& visit) {
   const std::size_t pathLength = path_.size();
   for (;;) {
     errno = 0;
-    const dirent* entry = ::readdir(stream.get());
+    const dirent* entry = ::readdir(stream);
     if (entry == nullptr) {
       if (errno != 0) return failWithErrno("cannot be read");
-      break;
+      return {};
     }
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
@@ -405,18 +401,9 @@ std::error_code TreeCopier::walkLinks(int folder) {
     if (::fstatat(folder, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
       return failWithErrno("cannot be read");
     }
-    if (S_ISLNK(info.st_mode)) {
-      if (auto error = resolveLink(entry->d_name)) return error;
-    } else if (S_ISDIR(info.st_mode)) {
-      FileDescriptor child(
-          ::openat(folder, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (!child) return failWithErrno("cannot be read");
-      if (auto error = walkLinks(child.get())) return error;
-    }
+    if (auto error = visit(entry->d_name, info)) return error;
     path_.resize(pathLength);
   }
-  chain_.pop_back();
-  return {};
 }
 
 // Follows the link the way the kernel would, but only through items of the copy: a lexical

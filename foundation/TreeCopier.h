@@ -1,5 +1,6 @@
 #pragma once
 
+#include <dirent.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -64,6 +65,11 @@ class TreeCopier {
   mode_t finalMode(mode_t mode, bool folder) const;
 
   std::error_code walkLinks(int folder);
+  // Calls `visit(name, info)` (info from fstatat, links not followed) for each item of
+  // `folder`, read through `stream`, with path_ naming the item meanwhile; the first error
+  // ends the walk.
+  template <class Visit>
+  std::error_code eachItem(DIR* stream, int folder, Visit&& visit);
   std::error_code resolveLink(const char* name);
 
   std::error_code fail(std::error_code error, const std::string& why);
