@@ -1,6 +1,5 @@
 #include "tove/FileManager.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -16,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -187,19 +187,24 @@ ReplaceOptions guarded() {
 }
 
 TEST_F(ReplaceItem, AGuardedReplacementTamesModesAndKeepsLinksThatStayInsideAndHoles) {
-  const auto& c = new_;
-  write(c / "MacOS" / "helper", "setuid root", 04755);
-  write(c / "MacOS" / "group", "setgid", 02711);
-  write(c / "Resources" / "open.txt", "anyone writes", 0777);
-  write(c / "Resources" / "ro" / "readonly.txt", "nobody writes", 0444);
-  fs::permissions(c / "Resources" / "ro", fs::perms(0555));
-  fs::create_directories(c / "Resources" / "tmp");
-  fs::permissions(c / "Resources" / "tmp", fs::perms(01777));
-  fs::permissions(c, fs::perms(0777));
-  link("../MacOS/./Tove", c / "Resources" / "current");
-  link("..", c / "Resources" / "up");
-  link("up/Info.plist", c / "Resources" / "plist");
-  makeSparse(c / "Resources" / "sparse", 4ull << 30, 1ull << 30, "data");  // in a 16 MiB bound
+  write(new_ / "MacOS" / "helper", "setuid root");
+  write(new_ / "MacOS" / "group", "setgid");
+  write(new_ / "Resources" / "open.txt", "anyone writes");
+  write(new_ / "Resources" / "ro" / "readonly.txt", "nobody writes");
+  fs::create_directories(new_ / "Resources" / "tmp");
+  // Each item's mode in the image, and once installed.
+  const std::tuple<std::string, int, int> modes[] = {{"MacOS/helper", 04755, 0755},
+                                                     {"MacOS/group", 02711, 0711},
+                                                     {"Resources/open.txt", 0777, 0755},
+                                                     {"Resources/ro/readonly.txt", 0444, 0644},
+                                                     {"Resources/ro", 0555, 0755},
+                                                     {"Resources/tmp", 01777, 0755},
+                                                     {".", 0777, 0755}};
+  for (const auto& [item, mode, _] : modes) fs::permissions(new_ / item, fs::perms(mode));
+  link("../MacOS/./Tove", new_ / "Resources" / "current");
+  link("..", new_ / "Resources" / "up");
+  link("up/Info.plist", new_ / "Resources" / "plist");
+  makeSparse(new_ / "Resources" / "sparse", 4ull << 30, 1ull << 30, "data");  // 16 MiB bound
 
   std::error_code error;
   std::string detail;
@@ -207,13 +212,7 @@ TEST_F(ReplaceItem, AGuardedReplacementTamesModesAndKeepsLinksThatStayInsideAndH
       FileManager::replaceItemAtPath(old_.string(), new_.string(), guarded(), &error, &detail))
       << error.message() << ": " << detail;
   EXPECT_EQ(hiddenNames(old_.parent_path()), std::vector<std::string>{});
-  for (const auto& [item, mode] : {std::pair<std::string, int>{".", 0755},
-                                   {"MacOS/helper", 0755},
-                                   {"MacOS/group", 0711},
-                                   {"Resources/open.txt", 0755},
-                                   {"Resources/ro", 0755},
-                                   {"Resources/ro/readonly.txt", 0644},
-                                   {"Resources/tmp", 0755}}) {
+  for (const auto& [item, _, mode] : modes) {
     EXPECT_EQ(fs::status(old_ / item).permissions(), fs::perms(mode)) << item;
   }
   EXPECT_EQ(testing::readFile(old_ / "Resources" / "plist"), "new plist");
@@ -313,28 +312,25 @@ TEST_F(ReplaceItem, AsRootTheCopyTakesTheOwnerOfTheOldItemWhenAsked) {
 }
 
 TEST_F(ReplaceItem, TheLongestNamesHaveCopiesThatFitAndAreRecognisedOnceAbandoned) {
-  std::string utf8;  // "é" 127 times, then "x": shortening it must not cut a character in two
-  while (utf8.size() < 254) utf8 += "\xc3\xa9";
-  for (const auto& name : {std::string(255, 'n'), utf8 + "x"}) {
-    const auto target = dir_.path() / "long" / name;
-    makeOldContents(target);
-    std::vector<std::string> siblings;
-    ReplaceOptions options;
-    options.progress = [&](std::uint64_t, std::uint64_t) {
-      if (siblings.empty()) siblings = hiddenNames(target.parent_path());
-      return true;
-    };
-    std::error_code error;
-    ASSERT_TRUE(FileManager::replaceItemAtPath(target.string(), new_.string(), options, &error))
-        << error;
-    ASSERT_EQ(siblings.size(), 1u);
-    EXPECT_EQ(siblings[0].find("\xc3~"), std::string::npos) << siblings[0];
-    // The same name left by a killed process is recognised as abandoned.
-    write(target.parent_path() / siblings[0] / "partial", "x");
-    EXPECT_EQ(FileManager::removeAbandonedCopies(target.string()), 1u);
-    EXPECT_EQ(hiddenNames(target.parent_path()), std::vector<std::string>{});
-    fs::remove_all(target.parent_path());
-  }
+  std::string name;  // "é" 127 times, then "x": shortening it must not cut a character in two
+  while (name.size() < 254) name += "\xc3\xa9";
+  const auto target = old_.parent_path() / (name + "x");
+  makeOldContents(target);
+  std::vector<std::string> siblings;
+  ReplaceOptions options;
+  options.progress = [&](std::uint64_t, std::uint64_t) {
+    if (siblings.empty()) siblings = hiddenNames(target.parent_path());
+    return true;
+  };
+  std::error_code error;
+  ASSERT_TRUE(FileManager::replaceItemAtPath(target.string(), new_.string(), options, &error))
+      << error;
+  ASSERT_EQ(siblings.size(), 1u);
+  EXPECT_EQ(siblings[0].find("\xc3~"), std::string::npos) << siblings[0];
+  // The same name left by a killed process is recognised as abandoned.
+  write(target.parent_path() / siblings[0] / "partial", "x");
+  EXPECT_EQ(FileManager::removeAbandonedCopies(target.string()), 1u);
+  EXPECT_EQ(hiddenNames(target.parent_path()), std::vector<std::string>{});
 }
 
 TEST_F(ReplaceItem, RemovesOnlyAbandonedCopiesFollowingNoLinkAndPutsBackASetAsideItem) {
