@@ -7,26 +7,18 @@
 namespace tove {
 namespace {
 
-TEST(Checksum, MatchesTheReferenceDigestsInLowercaseHex) {
-  // RFC 1321, appendix A.5, and a zero byte that C-string handling would drop.
+TEST(Checksum, IsTheMD5OfAllTheBytesInLowercaseHexAndNoneForEmptyData) {
+  // RFC 1321, appendix A.5; a zero byte that C-string handling would drop; more than one block.
   const std::pair<std::string, const char*> cases[] = {
-      {"a", "0cc175b9c0f1b6a831c399e269772661"},
       {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-      {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-      {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
-      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
-       "d174ab98d277d9f5a5611c2c9f419d9f"},
+      {std::string(1, '\0'), "93b885adfe0da089cdf634904fd59f71"},
       {"1234567890123456789012345678901234567890123456789012345678901234567890123456"
        "7890",
-       "57edf4a22be3c955ac49da2e2107b67a"},
-      {std::string(1, '\0'), "93b885adfe0da089cdf634904fd59f71"}};
+       "57edf4a22be3c955ac49da2e2107b67a"}};
   for (const auto& [data, hex] : cases) EXPECT_EQ(Checksum::MD5String(data), hex) << data;
   const Checksum::Digest abc = {0x90, 0x01, 0x50, 0x98, 0x3c, 0xd2, 0x4f, 0xb0,
                                 0xd6, 0x96, 0x3f, 0x7d, 0x28, 0xe1, 0x7f, 0x72};
   EXPECT_EQ(Checksum::MD5("abc"), abc);
-}
-
-TEST(Checksum, EmptyDataHasNoDigest) {
   EXPECT_FALSE(Checksum::MD5(""));
   EXPECT_FALSE(Checksum::MD5String(""));
 }

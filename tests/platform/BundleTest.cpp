@@ -5,8 +5,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "tove/testing/TempDir.h"
 
@@ -36,21 +34,13 @@ std::string binaryPlist() {
 
 class BundleFolder : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(root_.path().empty());
-    fs::create_directories(bundle_ / "Contents" / "Resources" / "Scripts");
-    fs::create_directories(bundle_ / "Contents" / "MacOS");
-    std::ofstream(bundle_ / "Contents" / "Resources" / "Scripts" / "bounce.sh") << "#!/bin/sh\n";
-    std::ofstream(bundle_ / "Contents" / "Resources" / "MainWindow.ui") << "<ui/>\n";
-  }
+  void SetUp() override { ASSERT_FALSE(root_.path().empty()); }
   void TearDown() override { Bundle::overrideMainBundlePath(std::nullopt); }
-
-  void writeInfo(const std::string& bytes) {
-    std::ofstream(bundle_ / "Contents" / "Info.plist", std::ios::binary) << bytes;
-  }
+  void writeInfo(const std::string& bytes) { testing::writeFile(info_, bytes); }
 
   testing::TempDir root_{"tove-bundle"};
   const fs::path bundle_ = root_.path() / "Tove.app";
+  const fs::path info_ = bundle_ / "Contents" / "Info.plist";
 };
 
 TEST_F(BundleFolder, ReadsTheStringsOfXmlAndBinaryInfoDictionariesOnly) {
@@ -62,7 +52,7 @@ TEST_F(BundleFolder, ReadsTheStringsOfXmlAndBinaryInfoDictionariesOnly) {
     EXPECT_EQ(bundle->objectForInfoDictionaryKey("CFBundleShortVersionString"), "1.0.1");
     EXPECT_EQ(bundle->infoDictionary()->size(), 2u);
   }
-  fs::remove(bundle_ / "Contents" / "Info.plist");
+  fs::remove(info_);
   EXPECT_FALSE(Bundle::bundleWithPath(bundle_)->infoDictionary());
   for (const char* bytes : {"", "not a plist", "<plist><array><string>x</string></array></plist>",
                             "bplist00\x01\x02"}) {
@@ -72,11 +62,12 @@ TEST_F(BundleFolder, ReadsTheStringsOfXmlAndBinaryInfoDictionariesOnly) {
 }
 
 TEST_F(BundleFolder, FindsResourcesThatExist) {
+  const auto resources = bundle_ / "Contents" / "Resources";
+  testing::writeFile(resources / "Scripts" / "bounce.sh", "#!/bin/sh\n");
+  testing::writeFile(resources / "MainWindow.ui", "<ui/>\n");
   const auto bundle = Bundle::bundleWithPath(bundle_);
-  EXPECT_EQ(bundle->URLForResource("bounce", "sh", "Scripts"),
-            bundle_ / "Contents" / "Resources" / "Scripts" / "bounce.sh");
-  EXPECT_EQ(bundle->URLForResource("MainWindow", "ui"),
-            bundle_ / "Contents" / "Resources" / "MainWindow.ui");
+  EXPECT_EQ(bundle->URLForResource("bounce", "sh", "Scripts"), resources / "Scripts" / "bounce.sh");
+  EXPECT_EQ(bundle->URLForResource("MainWindow", "ui"), resources / "MainWindow.ui");
   EXPECT_FALSE(bundle->URLForResource("bounce", "sh"));
   EXPECT_FALSE(bundle->URLForResource("", "", ""));
 }
@@ -86,8 +77,8 @@ TEST_F(BundleFolder, MainBundleFollowsTheOverrideElseTheRunningExecutable) {
   Bundle::overrideMainBundlePath(bundle_);
   EXPECT_EQ(Bundle::mainBundle()->bundlePath(), bundle_);
   EXPECT_EQ(Bundle::mainBundle()->bundleIdentifier(), "org.example.Tove");
-  fs::remove(bundle_ / "Contents" / "Info.plist");
-  EXPECT_FALSE(Bundle::mainBundle()->infoDictionary());
+  fs::remove(info_);
+  EXPECT_FALSE(Bundle::mainBundle()->infoDictionary());  // read anew on every call
   // This test program lies outside any bundle: its folder, without information.
   Bundle::overrideMainBundlePath(std::nullopt);
   EXPECT_EQ(Bundle::mainBundle()->bundlePath(), fs::read_symlink("/proc/self/exe").parent_path());
@@ -95,24 +86,22 @@ TEST_F(BundleFolder, MainBundleFollowsTheOverrideElseTheRunningExecutable) {
   // A copy of it inside the bundle finds that bundle, and says so in the report file.
   writeInfo(kXmlPlist);
   const auto copy = bundle_ / "Contents" / "MacOS" / "Tove";
+  fs::create_directories(copy.parent_path());
   fs::copy_file(fs::read_symlink("/proc/self/exe"), copy);
-  fs::permissions(copy, fs::perms(0755));
   const auto report = root_.path() / "report.txt";
-  setenv("TOVE_BUNDLE_REPORT", report.c_str(), 1);
-  const auto command = copy.string() + " --gtest_filter=BundleFolderChild.* >/dev/null 2>&1";
-  EXPECT_EQ(std::system(command.c_str()), 0);
-  unsetenv("TOVE_BUNDLE_REPORT");
-  std::ostringstream found;
-  found << std::ifstream(report).rdbuf();
-  EXPECT_EQ(found.str(), bundle_.string() + "\norg.example.Tove\n");
+  ::setenv("TOVE_BUNDLE_REPORT", report.c_str(), 1);
+  EXPECT_EQ(std::system((copy.string() + " --gtest_filter=BundleFolderChild.* >/dev/null").c_str()),
+            0);
+  ::unsetenv("TOVE_BUNDLE_REPORT");
+  EXPECT_EQ(testing::readFile(report), bundle_.string() + "\norg.example.Tove\n");
 }
 
 TEST(BundleFolderChild, ReportsMainBundle) {
   const char* report = std::getenv("TOVE_BUNDLE_REPORT");
   if (report == nullptr) GTEST_SKIP() << "runs only as the child of the test above";
   const auto bundle = Bundle::mainBundle();
-  std::ofstream(report) << bundle->bundlePath().string() << '\n'
-                        << bundle->bundleIdentifier().value_or("(none)") << '\n';
+  testing::writeFile(report, bundle->bundlePath().string() + '\n' +
+                                 bundle->bundleIdentifier().value_or("(none)") + '\n');
 }
 
 }  // namespace
