@@ -62,12 +62,6 @@ class ManualMainLoop final : public MainLoop {
     return true;
   }
 
-  /// Drops every pending function and timer (releasing what they hold, outside the lock).
-  void clear() {
-    take(queue_);
-    take(timers_);
-  }
-
  private:
   using Queue = std::deque<std::function<void()>>;
   Queue take(Queue& queue) {
