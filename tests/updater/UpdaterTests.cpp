@@ -470,7 +470,7 @@ TEST_F(UpdaterTest, SharedUpdaterIsConfiguredOnceAndEachCheckArmsTheNextOnTheMon
   ASSERT_TRUE(loop->waitForPost());
   EXPECT_FALSE(shared->updateAvailable());
   EXPECT_TRUE(shared->checkFailure());
-  MonotonicClock::setForTesting(1070.0);
+  MonotonicClock::setForTesting(1100.0);  // 90 s after it started: the shortest wait
   loop->runPosted();
   EXPECT_EQ(loop->timerDelays(), (std::vector<double>{290.0, 240.0}));
 
