@@ -61,8 +61,8 @@ TEST(Sparkler, CommandsPrintTheirAnswerAndRefuseWhatTheyCannotRead) {
 }
 
 // One check as the bundle would run it, its result as JSON on standard output. A check that
-// fails says why on standard error and exits with 1, its JSON still on standard output: a
-// missing manifest and a folder that is no bundle used to look like "no update".
+// fails says why on standard error and exits with 1, its JSON still on standard output, so that
+// a missing manifest or a folder that is no bundle never looks like "no update".
 TEST(SparklerCheck, ReportsWhatTheBundleWouldSeeOrSaysWhyItFailed) {
   tove::testing::TempHome home;
   tove::testing::HttpsServer server;

@@ -226,7 +226,7 @@ TEST_F(UpdaterTest, OnlyTheNewestEntrysVersionCountsAndItMustBeReadable) {
   EXPECT_FALSE(completedCheck());
 
   // A version is read from at most 256 bytes: the grammar's search costs the square of the
-  // text's length, and 40,000 spaces took seconds of CPU per check.
+  // text's length, and 40,000 spaces would take seconds of CPU per check.
   for (const auto& [newest, cause] :
        {std::pair<json, std::string_view>{{{"name", "a.dmg"}},
                                           "the newest entry has no \"version\""},
