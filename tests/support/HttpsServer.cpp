@@ -60,19 +60,9 @@ void HttpsServer::putFile(std::string_view path, std::string_view contents) {
   writeFile(webRoot_ / std::filesystem::path(path).relative_path(), contents);
 }
 
-void HttpsServer::setFault(std::string_view path, Fault fault) {
+void HttpsServer::setRule(std::string_view path, Rule rule) {
   std::lock_guard lock(mutex_);
-  rules_[std::string(path)] = Rule{fault, {}};
-}
-
-void HttpsServer::setRedirect(std::string_view path, std::string location) {
-  std::lock_guard lock(mutex_);
-  rules_[std::string(path)] = Rule{Fault::None, std::move(location)};
-}
-
-void HttpsServer::setStatus(std::string_view path, int status) {
-  std::lock_guard lock(mutex_);
-  rules_[std::string(path)] = Rule{Fault::None, {}, status};
+  rules_[std::string(path)] = std::move(rule);
 }
 
 bool HttpsServer::waitForRequests(std::string_view path, std::size_t count,
@@ -140,32 +130,24 @@ void HttpsServer::handle(const httplib::Request& request, httplib::Response& res
     response.status = 404;
     return;
   }
-  if (rule.fault == Fault::SlowDrip) {
-    response.set_content_provider(
-        size, "application/octet-stream",
-        [this, in](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-          char byte = 0;
-          in->seekg(static_cast<std::streamoff>(offset));
-          if (!in->get(byte) || !sink.write(&byte, 1)) return false;
-          // The wait ends early when the server stops.
-          std::unique_lock lock(mutex_);
-          return !stopping_.wait_for(lock, std::chrono::milliseconds(500),
-                                     [this] { return stopped_; });
-        });
-    return;
-  }
   // Streamed from the file in slices, so that serving a large image costs the server (and a
   // benchmark measuring this process) little memory. A truncated body drops the connection
-  // half-way.
+  // half-way; a slow one comes a byte every half second, until the server stops.
+  const bool slow = rule.fault == Fault::SlowDrip;
   const std::size_t end = rule.fault == Fault::TruncatedBody ? size / 2 : size;
   response.set_content_provider(
       size, "application/octet-stream",
-      [in, end](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+      [this, in, end, slow](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
         if (offset >= end) return false;
-        std::string slice(std::min({length, end - offset, std::size_t{256 * 1024}}), '\0');
+        std::string slice(slow ? 1 : std::min({length, end - offset, std::size_t{256 * 1024}}),
+                          '\0');
         in->seekg(static_cast<std::streamoff>(offset));
         in->read(slice.data(), static_cast<std::streamsize>(slice.size()));
-        return *in && sink.write(slice.data(), slice.size());
+        if (!*in || !sink.write(slice.data(), slice.size())) return false;
+        if (!slow) return true;
+        std::unique_lock lock(mutex_);
+        return !stopping_.wait_for(lock, std::chrono::milliseconds(500),
+                                   [this] { return stopped_; });
       });
 }
 

@@ -1,8 +1,6 @@
 // Helper program of the updater tests, with modes:
 //   exit-during-work URL CA_FILE: returns from main while worker jobs are busy fetching over
 //     TLS and hashing, as the app does when it quits during a check.
-//   download FOLDER MANIFEST_URL CA_FILE ENTRY_JSON: downloads the entry's image into the
-//     cache folder FOLDER, as a check does; exits 0 when it was stored.
 //   extract IMAGE BUNDLE: installs IMAGE over BUNDLE as an installation does (guarded
 //     extraction, the tool from $TOVE_HDIUTIL), printing each step on a line of its own so
 //     that a test can kill it at a chosen point: "attaching", "copying", "copied 200" (once
@@ -11,8 +9,6 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <memory>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -21,7 +17,6 @@
 #include "tove/DMGExtractor.h"
 #include "tove/Dispatch.h"
 #include "tove/URLLoader.h"
-#include "tove/testing/SparklerTesting.h"
 
 namespace {
 
@@ -43,13 +38,6 @@ int exitDuringWork(const std::string& url) {
   });
   while (fetched.load() < 8) std::this_thread::yield();
   return 0;
-}
-
-int download(const std::string& folder, const std::string& manifest, const std::string& entry) {
-  auto sparkler = SparklerTesting::make();
-  sparkler->setFolder(std::make_shared<const std::string>(folder));
-  SparklerTesting::setManifestOnly(*sparkler, manifest);
-  return sparkler->download(nlohmann::json::parse(entry, nullptr, false)) ? 0 : 1;
 }
 
 int extract(const std::string& image, const std::string& bundle) {
@@ -90,10 +78,6 @@ int main(int argc, char** argv) {
   if (mode == "exit-during-work" && argc == 4 &&
       URLLoader::setExtraCAFile(std::filesystem::path(argv[3]))) {
     return exitDuringWork(argv[2]);
-  }
-  if (mode == "download" && argc == 6 &&
-      URLLoader::setExtraCAFile(std::filesystem::path(argv[4]))) {
-    return download(argv[2], argv[3], argv[5]);
   }
   if (mode == "extract" && argc == 4) return extract(argv[2], argv[3]);
   return 2;

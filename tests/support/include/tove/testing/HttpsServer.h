@@ -53,14 +53,16 @@ class HttpsServer {
   void putFile(std::string_view path, std::string_view contents);
 
   /// Makes requests for `path` misbehave as `fault` (Fault::None restores normal serving).
-  void setFault(std::string_view path, Fault fault);
+  void setFault(std::string_view path, Fault fault) { setRule(path, {fault, {}, 200}); }
 
   /// Answers requests for `path` with a 302 redirect to `location`.
-  void setRedirect(std::string_view path, std::string location);
+  void setRedirect(std::string_view path, std::string location) {
+    setRule(path, {Fault::None, std::move(location), 200});
+  }
 
   /// Answers requests for `path` with `status` (and no Location) and the file's contents, or
   /// an empty body when there is no such file.
-  void setStatus(std::string_view path, int status);
+  void setStatus(std::string_view path, int status) { setRule(path, {Fault::None, {}, status}); }
 
   /// Waits until `count` requests for `path` have arrived (at most `timeout`, as a guard);
   /// whether they did.
@@ -77,6 +79,7 @@ class HttpsServer {
     std::string location;
     int status = 200;
   };
+  void setRule(std::string_view path, Rule rule);
   void handle(const httplib::Request& request, httplib::Response& response);
 
   TempDir dir_;

@@ -14,6 +14,8 @@ namespace tove::testing {
 /// A main loop that runs nothing by itself: the test runs posted functions and fires timers
 /// when it chooses, and reads the delays timers were armed with. Time never passes.
 class ManualMainLoop final : public MainLoop {
+  using Queue = std::deque<std::function<void()>>;
+
  public:
   void post(std::function<void()> fn) override {
     std::lock_guard lock(mutex_);
@@ -35,7 +37,11 @@ class ManualMainLoop final : public MainLoop {
 
   /// Runs the posted functions pending now, on the calling thread; how many ran.
   std::size_t runPosted() {
-    auto batch = take(queue_);
+    Queue batch;
+    {
+      std::lock_guard lock(mutex_);
+      batch.swap(queue_);
+    }
     for (auto& fn : batch) fn();
     return batch.size();
   }
@@ -62,21 +68,7 @@ class ManualMainLoop final : public MainLoop {
     return true;
   }
 
-  /// Drops every pending function and timer (releasing what they hold, outside the lock).
-  void clear() {
-    take(queue_);
-    take(timers_);
-  }
-
  private:
-  using Queue = std::deque<std::function<void()>>;
-  Queue take(Queue& queue) {
-    Queue taken;
-    std::lock_guard lock(mutex_);
-    taken.swap(queue);
-    return taken;
-  }
-
   mutable std::mutex mutex_;
   std::condition_variable posted_;
   Queue queue_;
