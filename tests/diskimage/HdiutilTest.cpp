@@ -85,23 +85,15 @@ class HdiutilTest : public DiskImageTest {
   // real program; with TOVE_TEST_STOP=<name>:before (or :after) it first (or then) writes its
   // process id to $TOVE_TEST_FIFO and stops itself.
   std::string pathWithStandIns() {
-    const fs::path folder = work / "bin";
-    for (const std::string name : {"unsquashfs", "squashfuse", "mount"}) {
-      std::string real;
-      for (const char* dir : {"/usr/bin/", "/bin/", "/usr/sbin/", "/sbin/"}) {
-        if (real.empty() && ::access((dir + name).c_str(), X_OK) == 0) real = dir + name;
-      }
-      writeFile(folder / name,
+    for (const char* name : {"unsquashfs", "squashfuse", "mount"}) {
+      writeFile(work / "bin" / name,
                 "#!/bin/sh\nstop() { echo $$ > \"$TOVE_TEST_FIFO\"; kill -STOP $$; }\n"
-                "[ \"$TOVE_TEST_STOP\" = " +
-                    name + ":before ] && stop\n\"" + real +
-                    "\" \"$@\" || exit\n[ \"$TOVE_TEST_STOP\" = " + name +
-                    ":after ] && stop\n"
-                    "exit 0\n",
+                "[ \"$TOVE_TEST_STOP\" = ${0##*/}:before ] && stop\n"
+                "PATH=/usr/sbin:/usr/bin:/sbin:/bin ${0##*/} \"$@\" || exit\n"
+                "[ \"$TOVE_TEST_STOP\" = ${0##*/}:after ] && stop\nexit 0\n",
                 fs::perms(0755));
     }
-    const char* path = std::getenv("PATH");
-    return "PATH=" + folder.string() + ":" + (path != nullptr ? path : "/usr/bin:/bin");
+    return "PATH=" + (work / "bin").string() + ":" + std::getenv("PATH");
   }
 };
 

@@ -9,8 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <functional>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -28,8 +26,6 @@ extern char** environ;
 
 namespace tove::test {
 namespace {
-
-using Change = std::function<void(const fs::path& app)>;
 
 class InstallTest : public DiskImageTest {
  protected:
@@ -61,11 +57,13 @@ class InstallTest : public DiskImageTest {
     DiskImageTest::TearDown();
   }
 
-  // The image of 1.0.1 built from a good app changed by `change`, offered as the newest update.
-  void offer(const Change& change = {}) {
+  // The image of 1.0.1 built from a good app changed by the shell command `change`, run in the
+  // folder that becomes the image's root, offered as the newest update.
+  void offer(const std::string& change = ":") {
     const fs::path source = work / ("source " + Folders::newUUIDString());
-    const fs::path app = makeApp(source, "1.0.1");
-    if (change) change(app);
+    makeApp(source, "1.0.1");
+    ASSERT_TRUE(QuickTask::executeTask(
+        "/bin/sh", Arguments{{"-c", "cd \"$0\" && " + change, source.string()}}));
     fs::remove(image);
     ASSERT_TRUE(DiskImageRun::makeImage(source, image));
     fs::remove_all(source);
@@ -109,93 +107,45 @@ class InstallTest : public DiskImageTest {
   }
 };
 
-// `item` of the image (a path below its root) made a symbolic link to `target`.
-Change linkAt(const char* item, const fs::path& target) {
-  return [=](const fs::path& app) {
-    fs::remove_all(app.parent_path() / item);
-    fs::create_symlink(target, app.parent_path() / item);
-  };
-}
-
-// The image's Info.plist made to give `version` and `identifier`.
-Change infoOf(const char* version, const char* identifier) {
-  return [=](const fs::path& app) {
-    testing::makeTestBundle(app.parent_path(), "Tove", version, identifier);
-  };
-}
-
 // One table of hostile images. Refused ones leave the old bundle exactly as it was and say why
 // in one log line; accepted ones are installed with safe modes, the old owner (when root can
 // give it) and without blowing up holes.
 TEST_F(InstallTest, HostileImagesLeaveTheBundleOldOrNewWholeAndSafe) {
-  const fs::path outside = makeApp(work / "outside", "1.0.1");
-  struct Case {
-    const char* name;
-    Change change;
-    const char* refusal;  // in the log line; null when the image installs
-  };
-  const std::vector<Case> cases = {
-      {"Contents is a link to /etc", linkAt("Tove.app/Contents", "/etc"), "symbolic link"},
-      {"Contents is a file",
-       [](const fs::path& app) {
-         fs::remove_all(app / "Contents");
-         writeFile(app / "Contents", "x", fs::perms(0644));
-       },
-       "not a folder"},
-      {"Contents is empty",
-       [](const fs::path& app) {
-         fs::remove_all(app / "Contents");
-         fs::create_directory(app / "Contents");
-       },
-       "no Info.plist"},
-      {"the app is a link to a folder outside the image", linkAt("Tove.app", outside),
-       "symbolic link"},
-      {"an older version under the newer entry", infoOf("0.0.1", "org.tove.Tove"),
-       "version \"0.0.1\""},
-      {"another app", infoOf("1.0.1", "org.other.App"), "org.other.App"},
-      {"an executable that cannot run",
-       [](const fs::path& app) { fs::permissions(app / "Contents/MacOS/Tove", fs::perms(0644)); },
-       "executable"},
-      {"an executable that is a link out", linkAt("Tove.app/Contents/MacOS/Tove", "/bin/sh"),
-       "/bin/sh"},
-      {"a relative link that climbs out",
-       linkAt("Tove.app/Contents/Resources/passwd", "../../../../../../etc/passwd"), "passwd"},
-      {"more data than the bound",
-       [](const fs::path& app) {
-         std::FILE* file = std::fopen((app / "Contents/Resources/big").c_str(), "wb");
-         const std::string block(1 << 20, 'a');
-         for (int i = 0; i < 100; ++i) std::fwrite(block.data(), 1, block.size(), file);
-         std::fclose(file);
-       },
-       "big"},
-      {"set-id and world-writable items, and a sparse gigabyte",
-       [](const fs::path& app) {
-         writeFile(app / "Contents/MacOS/helper", "#!/bin/sh\n", fs::perms(04777));
-         writeFile(app / "Contents/Resources/open/file", "x", fs::perms(02666));
-         fs::permissions(app / "Contents/Resources/open", fs::perms(01777));
-         writeFile(app / "Contents/Resources/sparse", "", fs::perms(0644));
-         fs::resize_file(app / "Contents/Resources/sparse", std::uintmax_t{1} << 30);
-       },
-       nullptr},
-  };
+  const std::string outside = makeApp(work / "outside", "1.0.1").string();
+  const std::string app = "cd Tove.app/Contents && ";
+  const std::vector<std::pair<std::string, const char*>> cases = {
+      // What the installation refuses, with the words that say why.
+      {"rm -r Tove.app/Contents && ln -s /etc Tove.app/Contents", "symbolic link"},
+      {"rm -r Tove.app/Contents && echo x > Tove.app/Contents", "not a folder"},
+      {"rm -r Tove.app/Contents && mkdir Tove.app/Contents", "no Info.plist"},
+      {"rm -r Tove.app && ln -s '" + outside + "' Tove.app", "symbolic link"},
+      {app + "sed -i s/1.0.1/0.0.1/ Info.plist", "version \"0.0.1\""},
+      {app + "sed -i s/org.tove.Tove/org.other.App/ Info.plist", "org.other.App"},
+      {app + "chmod 644 MacOS/Tove", "executable"},
+      {app + "ln -sf /bin/sh MacOS/Tove", "/bin/sh"},
+      {app + "head -c 100M /dev/zero | tr '\\0' a > Resources/big", "big"},
+      // Set-id and world-writable items, and a sparse gigabyte, installed tamed.
+      {app + "install -m 4777 /dev/null MacOS/helper && mkdir -m 1777 Resources/open && "
+             "install -m 2666 /dev/null Resources/open/file && truncate -s 1G Resources/sparse",
+       nullptr}};
   // Root updates an app that a user owns: the new contents stay the user's.
   constexpr uid_t kUser = 4321;
   const bool root = ::geteuid() == 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [change, refusal] : cases) {
+    SCOPED_TRACE(change);
     restoreOldBundle();
     for (const auto& entry : fs::recursive_directory_iterator(bundle)) {
       ASSERT_TRUE(!root || ::lchown(entry.path().c_str(), kUser, kUser) == 0);
     }
     logged.clear();
-    offer(c.change);
-    EXPECT_EQ(install(), c.refusal == nullptr);
+    offer(change);
+    EXPECT_EQ(install(), refusal == nullptr);
     EXPECT_TRUE(besideContents().empty()) << besideContents().front();
     EXPECT_TRUE(fs::exists(image));
-    if (c.refusal != nullptr) {
+    if (refusal != nullptr) {
       EXPECT_EQ(snapshot(bundle), oldContents);
       ASSERT_EQ(logged.size(), 1u);
-      EXPECT_NE(logged[0].find(c.refusal), std::string::npos) << logged[0];
+      EXPECT_NE(logged[0].find(refusal), std::string::npos) << logged[0];
       continue;
     }
     EXPECT_TRUE(logged.empty()) << logged.front();
@@ -265,12 +215,9 @@ bool noToolRunning() {
 // Installations killed while attaching, while copying, and once swapped but still attached
 // leave the bundle old or new and whole; the next installation cleans up all they left.
 TEST_F(InstallTest, KilledInstallationsLeaveNothingOnceTheNextOneRuns) {
-  offer([](const fs::path& app) {
-    for (int i = 0; i < 600; ++i) {
-      writeFile(app / "Contents/Resources/data" / std::to_string(i % 10) / std::to_string(i),
-                std::string(8192, static_cast<char>('a' + i % 26)), fs::perms(0644));
-    }
-  });
+  offer(
+      "cd Tove.app/Contents && mkdir data && head -c 4915200 /dev/zero | tr '\\0' a | split -b "
+      "8192 - data/");
   ::setenv("TOVE_HDIUTIL", DiskImageRun::tool().c_str(), 1);
   for (const std::string point : {"attaching", "copying", "copied 200", "detaching"}) {
     SCOPED_TRACE(point);
@@ -292,10 +239,7 @@ TEST_F(InstallTest, KilledInstallationsLeaveNothingOnceTheNextOneRuns) {
 // past the stall limit the image is forced off, past the read bound the copy stops; the copy
 // fails, the old bundle stays, and no process is left.
 TEST_F(InstallTest, StoppedImagesAndEndlessHolesEndTheInstallation) {
-  offer([](const fs::path& app) {
-    writeFile(app / "Contents/Resources/holes", "", fs::perms(0644));
-    fs::resize_file(app / "Contents/Resources/holes", std::uintmax_t{16} << 20);
-  });
+  offer("truncate -s 16M Tove.app/Contents/Resources/holes");
   ExtractOptions bounded;
   bounded.maxBytesRead = std::uint64_t{1} << 20;
   ExtractFailure tooMuch;
