@@ -1,7 +1,6 @@
 // The disk image tool, run as the updater runs it, and killed, stalled and squatted as a
 // hostile or unlucky machine would.
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
@@ -23,26 +22,6 @@ int pidfdOf(pid_t pid) {
 bool ended(int pidfd, bool wait = false) {
   pollfd watch{pidfd, POLLIN, 0};
   return ::poll(&watch, 1, wait ? -1 : 0) == 1;
-}
-
-// The parent of `pid` (whose name has no spaces); 0 when it cannot be read.
-pid_t parentOf(pid_t pid) {
-  std::istringstream stat(readFile("/proc/" + std::to_string(pid) + "/stat"));
-  std::string skipped;
-  pid_t parent = 0;
-  stat >> skipped >> skipped >> skipped >> parent;
-  return parent;
-}
-
-// The first line written to the FIFO open at `fd`.
-std::string firstLine(int fd) {
-  std::string text;
-  for (char c = 0; c != '\n';) {
-    pollfd watch{fd, POLLIN, 0};
-    ::poll(&watch, 1, -1);
-    if (::read(fd, &c, 1) == 1 && c != '\n') text.push_back(c);
-  }
-  return text;
 }
 
 class HdiutilTest : public DiskImageTest {
@@ -82,15 +61,15 @@ class HdiutilTest : public DiskImageTest {
   }
 
   // A PATH whose first folder holds stand-ins for the programs the tool runs. Each runs the
-  // real program; with TOVE_TEST_STOP=<name>:before (or :after) it first (or then) writes its
-  // process id to $TOVE_TEST_FIFO and stops itself.
+  // real program; at TOVE_TEST_AT=<name>:before (or :after) it first (or then) writes its
+  // process id to $TOVE_TEST_PID and kills the tool when TOVE_TEST_KILL is set, else stops.
   std::string pathWithStandIns() {
     for (const char* name : {"unsquashfs", "squashfuse", "mount"}) {
       writeFile(work / "bin" / name,
-                "#!/bin/sh\nstop() { echo $$ > \"$TOVE_TEST_FIFO\"; kill -STOP $$; }\n"
-                "[ \"$TOVE_TEST_STOP\" = ${0##*/}:before ] && stop\n"
-                "PATH=/usr/sbin:/usr/bin:/sbin:/bin ${0##*/} \"$@\" || exit\n"
-                "[ \"$TOVE_TEST_STOP\" = ${0##*/}:after ] && stop\nexit 0\n",
+                "#!/bin/sh\nat() {\n  [ \"$TOVE_TEST_AT\" = ${0##*/}:$1 ] || return 0\n"
+                "  echo $$ > \"$TOVE_TEST_PID\"\n"
+                "  [ -n \"$TOVE_TEST_KILL\" ] && kill -9 $PPID && exit 1\n  kill -STOP $$\n}\n"
+                "at before\nPATH=/usr/sbin:/usr/bin:/sbin:/bin ${0##*/} \"$@\" || exit\nat after\n",
                 fs::perms(0755));
     }
     return "PATH=" + (work / "bin").string() + ":" + std::getenv("PATH");
@@ -198,9 +177,9 @@ TEST_F(HdiutilTest, MountPointNamesFitAndSquattersNeitherDenyNorRedirectThem) {
 TEST_F(HdiutilTest, AnAttachKilledOrStuckAnywhereLeavesNothingThatCannotBeRemoved) {
   enum Then { kReclaim, kDetach, kStopDaemonAndReclaim, kTimeLimit };
   struct Point {
-    std::string stop;     // where the tool stops: inside which program, before or after it
+    std::string at;       // where the tool is killed or stuck: in which program, before or after
     std::string mounter;  // TOVE_HDIUTIL_MOUNTER
-    Then then;            // what ends it and cleans up after it
+    Then then;            // what cleans up after it, or its time limit
   };
   std::vector<Point> points{{"unsquashfs:before", "", kReclaim},
                             {"unsquashfs:before", "", kTimeLimit},
@@ -213,54 +192,28 @@ TEST_F(HdiutilTest, AnAttachKilledOrStuckAnywhereLeavesNothingThatCannotBeRemove
     points.push_back({"mount:after", "kernel", kDetach});
   }
   const std::string path = pathWithStandIns();
-  int round = 0;
-  for (const auto& [stop, mounter, then] : points) {
-    SCOPED_TRACE(stop + " " + mounter + " " + std::to_string(then));
-    const fs::path reached = work / ("reached-" + std::to_string(++round));
-    ASSERT_EQ(::mkfifo(reached.c_str(), 0600), 0);
-    // Opened without waiting for a writer; Linux reports no hang-up before a first writer.
-    const int fifo = ::open(reached.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    RunResult attach;
-    std::jthread tool([&] {
-      attach =
-          run.runTool({"attach", image.string()},
-                      {path, "TOVE_TEST_STOP=" + stop, "TOVE_TEST_FIFO=" + reached.string(),
-                       "TOVE_HDIUTIL_MOUNTER=" + mounter,
-                       std::string("TOVE_HDIUTIL_TIME_LIMIT=") + (then == kTimeLimit ? "1" : "")});
-      // An attach that ended before a stand-in stopped says so with an empty line to a
-      // reader still waiting.
-      if (const int writer = ::open(reached.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-          writer >= 0) {
-        EXPECT_EQ(::write(writer, "\n", 1), 1);
-        ::close(writer);
-      }
-    });
-    const std::string standIn = firstLine(fifo);
-    ::close(fifo);
-    if (standIn.empty()) {
-      tool.join();
-      FAIL() << attach.error;
-    }
-    const int stuck = pidfdOf(std::stoi(standIn));
+  const fs::path standInFile = work / "stand-in";
+  for (const auto& [at, mounter, then] : points) {
+    SCOPED_TRACE(at + " " + mounter + " " + std::to_string(then));
+    const auto attach =
+        run.runTool({"attach", image.string()},
+                    {path, "TOVE_TEST_AT=" + at, "TOVE_TEST_PID=" + standInFile.string(),
+                     "TOVE_HDIUTIL_MOUNTER=" + mounter,
+                     then == kTimeLimit ? "TOVE_HDIUTIL_TIME_LIMIT=1" : "TOVE_TEST_KILL=1"});
+    const pid_t standIn = std::atoi(readFile(standInFile).c_str());
+    ASSERT_GT(standIn, 0) << attach.error;
+    fs::remove(standInFile);
     if (then == kTimeLimit) {
-      tool.join();
       EXPECT_EQ(attach.status, 1);
       const std::string message = attach.output + attach.error;
       EXPECT_EQ(lines(message).size(), 1u) << message;
-      EXPECT_NE(message.find(stop.substr(0, stop.find(':')) + " did not finish within 1 s"),
+      EXPECT_NE(message.find(at.substr(0, at.find(':')) + " did not finish within 1 s"),
                 std::string::npos)
           << message;
-      EXPECT_TRUE(ended(stuck));
+      EXPECT_NE(::kill(standIn, 0), 0) << "the stuck program runs on";
     } else {
-      const bool mounting = !stop.starts_with("unsquashfs");
-      EXPECT_EQ(run.records().size(), mounting ? 1u : 0u);
-      EXPECT_EQ(fs::exists(base), mounting);
-      EXPECT_EQ(mountsBelow(run.volumes()).size(), stop.ends_with(":after") ? 1u : 0u);
-      if (const pid_t attacher = parentOf(std::stoi(standIn)); attacher > 1) {
-        ::kill(attacher, SIGKILL);
-      }
-      ::kill(std::stoi(standIn), SIGKILL);
-      tool.join();
+      EXPECT_EQ(attach.status, 128 + SIGKILL);
+      EXPECT_EQ(mountsBelow(run.volumes()).size(), at.ends_with(":after") ? 1u : 0u);
       std::vector<int> daemons;
       for (const pid_t daemon : daemonsBelow(run.volumes())) {
         daemons.push_back(pidfdOf(daemon));
@@ -271,14 +224,14 @@ TEST_F(HdiutilTest, AnAttachKilledOrStuckAnywhereLeavesNothingThatCannotBeRemove
       EXPECT_EQ(cleaned.status, 0) << cleaned.error;
       EXPECT_EQ(cleaned.output,
                 then == kDetach ? "\"disk1\" ejected.\n"
-                : mounting      ? "reclaimed disk1 at " + base + " (its attach was interrupted)\n"
-                                : "");
+                : at.starts_with("unsquashfs")
+                    ? ""
+                    : "reclaimed disk1 at " + base + " (its attach was interrupted)\n");
       for (const int daemon : daemons) {
         EXPECT_TRUE(ended(daemon));
         ::close(daemon);
       }
     }
-    ::close(stuck);
     EXPECT_EQ(run.leftovers(), std::vector<std::string>{});
   }
 }

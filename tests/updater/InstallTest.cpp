@@ -2,12 +2,7 @@
 // guarded copy, the checks of the new contents, the swap. Whatever the image holds and wherever
 // an installation is cut short, the bundle ends old or new, whole, runnable and safe, and
 // nothing is left attached, recorded or half-copied.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -21,8 +16,6 @@
 #include "tove/Sparkler.h"
 #include "tove/testing/ManualMainLoop.h"
 #include "tove/testing/SparklerTesting.h"
-
-extern char** environ;
 
 namespace tove::test {
 namespace {
@@ -165,35 +158,18 @@ TEST_F(InstallTest, HostileImagesLeaveTheBundleOldOrNewWholeAndSafe) {
   }
 }
 
-// Runs the extraction in a child process and kills it with SIGKILL as soon as it prints
-// `killAt`; the child's last line.
+// Runs the installation of `image` over `bundle` in a child process, killed with SIGKILL as soon
+// as it says `killAt` (it says each step on a line); the last line it said.
 std::string runChildKilledAt(const fs::path& image, const fs::path& bundle,
-                             const std::string& killAt) {
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return "no pipe";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  std::string program = TOVE_UPDATER_CHILD_PATH, mode = "extract", imagePath = image,
-              bundlePath = bundle;
-  char* argv[] = {program.data(), mode.data(), imagePath.data(), bundlePath.data(), nullptr};
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  std::string pending, last;
-  char chunk[256];
-  for (ssize_t n; spawned == 0 && (n = ::read(out[0], chunk, sizeof chunk)) > 0;) {
-    pending.append(chunk, static_cast<std::size_t>(n));
-    for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-      last = pending.substr(0, end);
-      pending.erase(0, end + 1);
-      if (last == killAt) ::kill(pid, SIGKILL);
-    }
-  }
-  ::close(out[0]);
-  if (spawned == 0) ::waitpid(pid, nullptr, 0);
-  return last;
+                             const std::string& killAt, const fs::path& fifo) {
+  return DiskImageRun::runProgram(
+             "/bin/sh",
+             {"-c",
+              "mkfifo \"$5\" || exit; \"$1\" extract \"$2\" \"$3\" > \"$5\" & child=$!; while "
+              "read -r line; do last=$line; [ \"$line\" = \"$4\" ] && kill -9 $child; "
+              "done < \"$5\"; wait $child; echo \"$last\"",
+              "sh", TOVE_UPDATER_CHILD_PATH, image, bundle, killAt, fifo})
+      .output;
 }
 
 // Whether, within a generous bound, no process runs the disk image tool of this build.
@@ -221,7 +197,7 @@ TEST_F(InstallTest, KilledInstallationsLeaveNothingOnceTheNextOneRuns) {
   ::setenv("TOVE_HDIUTIL", DiskImageRun::tool().c_str(), 1);
   for (const std::string point : {"attaching", "copying", "copied 200", "detaching"}) {
     SCOPED_TRACE(point);
-    EXPECT_EQ(runChildKilledAt(image, bundle, point), point);
+    EXPECT_EQ(runChildKilledAt(image, bundle, point, work / point), point + "\n");
     const std::string version = installedVersion();
     EXPECT_TRUE(version == "1.0.0" || version == "1.0.1") << version;
     if (version == "1.0.1") restoreOldBundle();
