@@ -61,9 +61,10 @@ class HdiutilTest : public DiskImageTest {
     return attached;
   }
 
-  // A PATH whose first folder holds stand-ins for the programs the tool runs. Each runs the
-  // real program; at TOVE_TEST_AT=<name>:before (or :after) it first (or then) writes its
-  // process id to $TOVE_TEST_PID and kills the tool when TOVE_TEST_KILL is set, else stops.
+  // A PATH of stand-ins for the programs the tool runs (it looks in the usual folders after
+  // PATH). Each runs the real program; at TOVE_TEST_AT=<name>:before (or :after) it first (or
+  // then) writes its process id to $TOVE_TEST_PID and kills the tool when TOVE_TEST_KILL is set,
+  // else stops.
   std::string pathWithStandIns() {
     for (const char* name : {"unsquashfs", "squashfuse", "mount"}) {
       writeFile(work / "bin" / name,
@@ -73,7 +74,7 @@ class HdiutilTest : public DiskImageTest {
                 "at before\nPATH=/usr/sbin:/usr/bin:/sbin:/bin ${0##*/} \"$@\" || exit\nat after\n",
                 fs::perms(0755));
     }
-    return "PATH=" + (work / "bin").string() + ":" + std::getenv("PATH");
+    return "PATH=" + (work / "bin").string();
   }
 };
 
