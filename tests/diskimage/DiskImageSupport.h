@@ -1,20 +1,20 @@
 #pragma once
 
 // What the disk image tests share: a per-run folder (HOME, TMPDIR, the tool's state folder),
-// a per-run folder of mount points below /Volumes, squashfs images made for the test, the
-// tool run with its standard output and error captured, and a clean-up that detaches
-// whatever a failed test left attached.
+// a per-run folder of mount points below /Volumes, squashfs images and bundles made for the
+// test, programs run with their output captured, and a check after every test that nothing of
+// the tool's is left, which also cleans up after a test that failed half-way.
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,6 +25,7 @@
 #include "tove/QuickTask.h"
 #include "tove/testing/TempDir.h"
 #include "tove/testing/TempHome.h"
+#include "tove/testing/TestBundle.h"
 
 namespace tove::test {
 
@@ -44,16 +45,38 @@ inline std::vector<std::string> lines(const std::string& text) {
   return out;
 }
 
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+// Each item below `root` by its relative path: type and mode, and the contents or link target.
+inline std::map<std::string, std::string> snapshot(const fs::path& root) {
+  std::map<std::string, std::string> items;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    struct stat info {};
+    ::lstat(entry.path().c_str(), &info);
+    std::string& item = items[fs::relative(entry.path(), root)];
+    item = std::to_string(info.st_mode) + " ";
+    if (S_ISLNK(info.st_mode)) item += fs::read_symlink(entry.path()).string();
+    if (S_ISREG(info.st_mode) && info.st_size < 4096) item += readFile(entry.path());
+  }
+  return items;
+}
+
+// <parent>/<name>.app of `version`: an executable that says which version it is, and items
+// worth comparing: private and group-only modes, an empty folder, links to a file and a folder.
+inline fs::path makeApp(const fs::path& parent, const std::string& version,
+                        const std::string& name = "Tove") {
+  const fs::path app = tove::testing::makeTestBundle(parent, name, version, "org.tove.Tove");
+  const fs::path contents = app / "Contents";
+  writeFile(contents / "MacOS/Tove", "#!/bin/sh\necho " + version + "\n", fs::perms(0755));
+  writeFile(contents / "Resources/Scripts/bounce.sh", "#!/bin/sh\n", fs::perms(0750));
+  writeFile(contents / "Resources/private.key", version, fs::perms(0600));
+  fs::create_directories(contents / "Resources/empty");
+  fs::create_symlink("../Info.plist", contents / "Resources/Info link");
+  fs::create_symlink("Resources/Scripts", contents / "Scripts");
+  return app;
+}
 
 // The mount points below `folder` that this machine has, from /proc/self/mountinfo.
 inline std::vector<std::string> mountsBelow(const std::string& folder) {
   std::vector<std::string> found;
-  if (folder.empty()) return found;
   std::ifstream table("/proc/self/mountinfo");
   for (std::string line; std::getline(table, line);) {
     std::istringstream fields(line);
@@ -62,43 +85,24 @@ inline std::vector<std::string> mountsBelow(const std::string& folder) {
     // The table writes white space and backslashes as octal escapes ("\040").
     for (std::size_t i = 0; (i = mountPoint.find('\\', i)) != std::string::npos; ++i)
       mountPoint.replace(i, 4, 1, static_cast<char>(std::stoi(mountPoint.substr(i + 1, 3), {}, 8)));
-    if (mountPoint.rfind(folder + "/", 0) == 0) found.push_back(mountPoint);
+    if (!folder.empty() && mountPoint.starts_with(folder + "/")) found.push_back(mountPoint);
   }
   return found;
 }
 
-// The bytes of /proc/<pid>/cmdline split at NUL; empty when the process is gone.
-inline std::vector<std::string> commandLineOf(pid_t pid) {
-  std::vector<std::string> argv;
-  const int fd =
-      ::open(("/proc/" + std::to_string(pid) + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return argv;
-  std::string bytes;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
-    bytes.append(buffer, std::size_t(n));
-  ::close(fd);
-  std::istringstream in(bytes);
-  for (std::string arg; std::getline(in, arg, '\0');) argv.push_back(arg);
-  return argv;
-}
-
-// The squashfuse processes serving a mount point below `folder` (their last argument).
-inline std::vector<pid_t> daemonsBelow(const std::string& folder) {
+// The squashfuse processes serving `at` or a mount point below it (their last argument).
+inline std::vector<pid_t> daemonsBelow(const std::string& at) {
   std::vector<pid_t> found;
-  if (folder.empty()) return found;
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return found;
-  while (const dirent* entry = ::readdir(proc)) {
-    const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-    if (pid <= 0) continue;
-    const auto argv = commandLineOf(pid);
-    if (argv.size() >= 3 && fs::path(argv.front()).filename() == "squashfuse" &&
-        argv.back().rfind(folder + "/", 0) == 0) {
-      found.push_back(pid);
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/proc", error)) {
+    std::vector<std::string> argv;
+    std::istringstream in(readFile(entry.path() / "cmdline"));
+    for (std::string arg; std::getline(in, arg, '\0');) argv.push_back(arg);
+    if (!at.empty() && argv.size() >= 3 && fs::path(argv.front()).filename() == "squashfuse" &&
+        (argv.back() == at || argv.back().starts_with(at + "/"))) {
+      found.push_back(std::atoi(entry.path().filename().c_str()));
     }
   }
-  ::closedir(proc);
   return found;
 }
 
@@ -117,33 +121,41 @@ class DiskImageRun {
   const std::string& volumes() const { return volumes_; }
   bool canMount() const { return !volumes_.empty() && canMount_; }
   static std::string tool() { return TOVE_TEST_HDIUTIL; }
-  static std::string sparkler() { return TOVE_TEST_SPARKLER; }
 
+  // The tool's records, by device name.
   std::vector<std::string> records() const {
-    std::vector<std::string> names;
+    std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(state_)) {
-      const std::string name = entry.path().filename().string();
-      if (name.rfind("disk", 0) == 0) names.push_back(name);
+      if (entry.path().filename().string().starts_with("disk"))
+        names.insert(entry.path().filename());
     }
-    std::sort(names.begin(), names.end());
-    return names;
+    return {names.begin(), names.end()};
   }
 
-  ToolRun runTool(std::vector<std::string> arguments) const {
-    return runProgram(tool(), std::move(arguments));
+  // What the tool has left: records, mounts, squashfuse processes and mount points.
+  std::vector<std::string> leftovers() const {
+    std::vector<std::string> left = records();
+    for (const auto& at : mountsBelow(volumes_)) left.push_back("mount " + at);
+    for (const pid_t pid : daemonsBelow(volumes_))
+      left.push_back("squashfuse " + std::to_string(pid));
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(volumes_, error)) left.push_back(entry.path());
+    return left;
   }
 
-  // Runs `program` with its standard output and error sent to files of their own (the shell
-  // only redirects them; the arguments reach the program unchanged).
-  ToolRun runProgram(const std::string& program, const std::vector<std::string>& arguments) const {
-    static std::atomic<int> counter = 0;
-    const std::string out = (folder() / ("out-" + std::to_string(++counter))).string();
-    Arguments shell{{"-c", "o=$1; shift; exec \"$0\" \"$@\" >\"$o\" 2>\"$o-err\"", program, out}};
-    shell.list.insert(shell.list.end(), arguments.begin(), arguments.end());
-    ToolRun run{QuickTask::statusOfTask("/bin/sh", shell), readFile(out), readFile(out + "-err")};
-    fs::remove(out);
-    fs::remove(out + "-err");
-    return run;
+  static RunResult runTool(const std::vector<std::string>& arguments,
+                           const std::vector<std::string>& environment = {}) {
+    return runProgram(tool(), arguments, environment);
+  }
+
+  // Runs `program` with `arguments` and the variables of `environment` ("NAME=VALUE") added to
+  // its environment; env(1) puts them there and then becomes the program.
+  static RunResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                              const std::vector<std::string>& environment = {}) {
+    std::vector<std::string> list = environment;
+    list.push_back(program);
+    list.insert(list.end(), arguments.begin(), arguments.end());
+    return QuickTask::run("/usr/bin/env", Arguments{list}, RunOptions{{}, 1 << 20, 1 << 16});
   }
 
   // A squashfs image at `image` holding the tree at `source` as its root.
@@ -153,14 +165,14 @@ class DiskImageRun {
                                              "-no-progress", "-quiet", "-all-root"}});
   }
 
-  // Detaches everything the tool has a record of, then every mount and daemon below the
-  // run's folder of mount points that has none, so that a failed test leaves nothing.
+  // Detaches everything the tool has a record of, then every mount, daemon and mount point
+  // below the run's folder of mount points that has none.
   void detachAll() const {
     for (const std::string& record : records()) runTool({"detach", record, "-force"});
-    for (const std::string& mountPoint : mountsBelow(volumes_)) {
-      runTool({"detach", mountPoint, "-force"});
-    }
+    for (const std::string& at : mountsBelow(volumes_)) runTool({"detach", at, "-force"});
     for (const pid_t daemon : daemonsBelow(volumes_)) ::kill(daemon, SIGKILL);
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(volumes_, error)) fs::remove(entry, error);
   }
 
   ~DiskImageRun() {
@@ -201,38 +213,28 @@ class DiskImageRun {
   bool canMount_ = false;
 };
 
-// Every test starts and ends with nothing attached, in a work folder of its own; a test that
-// failed half-way is cleaned up here, and the check that nothing of ours is left runs after
-// every test.
+// Every test starts and ends with nothing attached, in a work folder of its own.
 class DiskImageTest : public ::testing::Test {
  protected:
   DiskImageRun& run = DiskImageRun::shared();
   fs::path work = run.folder() / ("work " + Folders::newUUIDString());
 
   void TearDown() override {
-    const auto leftRecords = run.records();
-    const auto leftMounts = mountsBelow(run.volumes());
-    const auto leftDaemons = daemonsBelow(run.volumes());
+    EXPECT_EQ(run.leftovers(), std::vector<std::string>{});
     run.detachAll();
-    EXPECT_TRUE(leftRecords.empty()) << "a test left a record: " << leftRecords.front();
-    EXPECT_TRUE(leftMounts.empty()) << "a test left a mount: " << leftMounts.front();
-    EXPECT_TRUE(leftDaemons.empty()) << "a test left a squashfuse: " << leftDaemons.front();
     std::error_code ignored;
     fs::remove_all(work, ignored);
-    if (run.volumes().empty()) return;
-    for (const auto& entry : fs::directory_iterator(run.volumes())) {
-      ADD_FAILURE() << "a test left a mount point: " << entry.path();
-      fs::remove(entry.path(), ignored);
-    }
   }
 
   void requireMounting() {
     if (!run.canMount()) GTEST_SKIP() << "this machine cannot mount images below /Volumes";
   }
 
-  ToolRun publish(const fs::path& app, const std::string& version, const fs::path& out) {
-    return run.runProgram(DiskImageRun::sparkler(), {"publish", "--app", app.string(), "--version",
-                                                     version, "--out", out.string()});
+  // `sparkler publish`, as the version given or, without one, as the bundle's own.
+  RunResult publish(const fs::path& app, std::optional<std::string> version, const fs::path& out) {
+    std::vector<std::string> arguments{"publish", "--app", app.string(), "--out", out.string()};
+    if (version) arguments.insert(arguments.end(), {"--version", *version});
+    return run.runProgram(TOVE_TEST_SPARKLER, arguments);
   }
 };
 
