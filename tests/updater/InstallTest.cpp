@@ -4,6 +4,8 @@
 // nothing is left attached, recorded or half-copied.
 #include <sys/stat.h>
 
+#include <atomic>
+#include <future>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -134,6 +136,7 @@ TEST_F(InstallTest, HostileImagesLeaveTheBundleOldOrNewWholeAndSafe) {
     offer(change);
     EXPECT_EQ(install(), refusal == nullptr);
     EXPECT_TRUE(besideContents().empty()) << besideContents().front();
+    EXPECT_TRUE(fs::exists(image));  // a later installation can try again
     if (refusal != nullptr) {
       EXPECT_EQ(snapshot(bundle), oldContents);
       ASSERT_EQ(logged.size(), 1u);
@@ -225,6 +228,7 @@ TEST_F(InstallTest, StoppedImagesAndEndlessHolesEndTheInstallation) {
 
   ::setenv("TOVE_HDIUTIL_MOUNTER", "fuse", 1);
   std::vector<pid_t> daemons;
+  std::atomic<pid_t> stopped{0};
   ExtractOptions options;
   options.requireFolder = true;
   options.stallLimit = std::chrono::seconds(1);
@@ -232,10 +236,21 @@ TEST_F(InstallTest, StoppedImagesAndEndlessHolesEndTheInstallation) {
     if (phase != ExtractPhase::copying) return;
     daemons = daemonsBelow(run.volumes());
     for (const pid_t daemon : daemons) ::kill(daemon, SIGSTOP);
+    if (!daemons.empty()) stopped = daemons.front();
   };
+  // Should the stall not end the installation, the stopped daemon goes anyway, so that the
+  // test fails instead of hanging in a read that only the daemon's end can release.
+  std::promise<void> finished;
+  std::jthread guard([&stopped, done = finished.get_future()] {
+    if (done.wait_for(std::chrono::minutes(2)) == std::future_status::timeout &&
+        stopped.load() > 0) {
+      ::kill(stopped.load(), SIGKILL);
+    }
+  });
   ExtractFailure failure;
   const auto result = DMGExtractor::extract("Tove.app/Contents", image.string(), bundle.string(),
                                             options, &failure);
+  finished.set_value();
   ::unsetenv("TOVE_HDIUTIL_MOUNTER");
   ASSERT_EQ(daemons.size(), 1u) << "no squashfuse process served the image";
   EXPECT_FALSE(result);
