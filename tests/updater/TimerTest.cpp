@@ -25,18 +25,15 @@ struct ClockLoop final : MainLoop {
   }
   Seconds now() const override { return Seconds(clock); }
 
-  // Runs the first pending function with the clock at `at`, even before it is due.
-  void runFirstAt(double at) {
-    clock = at;
-    auto fn = std::move(timers.begin()->second);
-    timers.erase(timers.begin());
-    fn();
-  }
-  // Runs what falls due up to `until`, each at its due time or, when the work before it ran
-  // late, as soon as that is done; then the clock shows `until`.
-  void runUntil(double until) {
-    while (!timers.empty() && timers.begin()->first <= until)
-      runFirstAt(std::max(clock, timers.begin()->first));
+  // Runs what falls due up to `until`, each `early` before its due time or, when the work
+  // before it ran late, as soon as that is done; then the clock shows `until`.
+  void runUntil(double until, double early = 0) {
+    while (!timers.empty() && timers.begin()->first <= until) {
+      clock = std::max(clock, timers.begin()->first - early);
+      auto fn = std::move(timers.begin()->second);
+      timers.erase(timers.begin());
+      fn();
+    }
     clock = std::max(clock, until);
   }
 
@@ -44,14 +41,17 @@ struct ClockLoop final : MainLoop {
   std::multimap<double, std::function<void()>> timers;
 };
 
-// The loop's clock at each firing; each firing's action takes `work` seconds.
+// A timer's target: the loop's clock at each firing, whose action takes `work` seconds and,
+// with `stopAtSecond`, invalidates that timer at the second firing.
 struct Recorder {
-  ClockLoop* loop = nullptr;
+  ClockLoop* loop;
   double work = 0;
   std::vector<double> firings;
+  Timer* stopAtSecond = nullptr;
   void tick() {
     firings.push_back(loop->clock);
     loop->clock += work;
+    if (stopAtSecond != nullptr && firings.size() == 2) stopAtSecond->invalidate();
   }
 };
 
@@ -60,15 +60,8 @@ class TimerTest : public ::testing::Test {
   void SetUp() override { tove::dispatch::setMainLoop(loop); }
   void TearDown() override { tove::dispatch::setMainLoop(nullptr); }
 
-  void useFreshLoop() {
-    loop = std::make_shared<ClockLoop>();
-    tove::dispatch::setMainLoop(loop);
-  }
-  std::shared_ptr<Recorder> recorder(double work = 0) {
-    return std::make_shared<Recorder>(Recorder{loop.get(), work, {}});
-  }
   std::shared_ptr<Recorder> repeating(double interval, double work = 0) {
-    auto target = recorder(work);
+    auto target = std::make_shared<Recorder>(Recorder{loop.get(), work, {}, nullptr});
     timer = Timer::scheduledTimer(interval, target, &Recorder::tick, true);
     return target;
   }
@@ -77,58 +70,38 @@ class TimerTest : public ::testing::Test {
   std::shared_ptr<Timer> timer;
 };
 
-void expectTimes(const std::vector<double>& actual, const std::vector<double>& expected) {
-  ASSERT_EQ(actual.size(), expected.size());
-  for (std::size_t i = 0; i < actual.size(); ++i)
-    EXPECT_NEAR(actual[i], expected[i], 1e-9) << "firing " << i;
-}
-
 // A repeating timer fires on every multiple of its interval from when it was scheduled,
 // however long its action takes; a late loop gets one late firing, then the next due time
-// still ahead: missed firings are not made up.
+// still ahead, and one that fires early does not get the same firing again.
 TEST_F(TimerTest, RepeatingTimerKeepsItsScheduleAndMakesNoMissedFiringUp) {
-  auto target = repeating(0.1, 0.06);
-  loop->runUntil(1000.45);
-  expectTimes(target->firings, {1000.1, 1000.2, 1000.3, 1000.4});
-
-  useFreshLoop();
-  target = repeating(0.1, 0.25);
-  loop->runUntil(1001.05);
-  expectTimes(target->firings, {1000.1, 1000.4, 1000.7, 1001.0});
-
-  // Busy until 1000.35, the loop runs those due at .1, .2 and .3 as one; one it runs a
-  // little early is still followed by the next, not by itself again.
-  useFreshLoop();
-  target = repeating(0.1);
-  loop->clock = 1000.35;
-  loop->runUntil(1000.55);
-  loop->runFirstAt(1000.59999);
-  loop->runUntil(1000.75);
-  expectTimes(target->firings, {1000.35, 1000.4, 1000.5, 1000.59999, 1000.7});
-
-  // A non-positive interval is a short one, not a loop that never stops firing.
-  useFreshLoop();
-  target = repeating(0);
-  loop->runUntil(1000.00105);
-  EXPECT_EQ(target->firings.size(), 10u);
-  EXPECT_NEAR(target->firings.front(), 1000.0001, 1e-9);
+  struct Case {
+    double interval, work, busyUntil, early, until;
+    std::vector<double> firings;
+  };
+  const Case cases[] = {
+      {0.1, 0.06, 0, 0, 1000.45, {1000.1, 1000.2, 1000.3, 1000.4}},
+      {0.1, 0.25, 0, 0, 1001.05, {1000.1, 1000.4, 1000.7, 1001.0}},
+      {0.1, 0, 1000.35, 0, 1000.55, {1000.35, 1000.4, 1000.5}},
+      {0.1, 0, 0, 1e-5, 1000.35, {1000.09999, 1000.19999, 1000.29999}},
+      // A non-positive interval is a short one, not a loop that never stops firing.
+      {0, 0, 0, 0, 1000.00035, {1000.0001, 1000.0002, 1000.0003}},
+  };
+  for (const Case& c : cases) {
+    loop = std::make_shared<ClockLoop>();
+    tove::dispatch::setMainLoop(loop);
+    const auto target = repeating(c.interval, c.work);
+    loop->clock = std::max(loop->clock, c.busyUntil);
+    loop->runUntil(c.until, c.early);
+    ASSERT_EQ(target->firings.size(), c.firings.size()) << "until " << c.until;
+    for (std::size_t i = 0; i < c.firings.size(); ++i)
+      EXPECT_NEAR(target->firings[i], c.firings[i], 1e-9) << "until " << c.until;
+  }
 }
 
 TEST_F(TimerTest, InvalidatingOrDroppingTheLoopReleasesTheTarget) {
-  // From inside its own action, after the second firing.
-  std::weak_ptr<Recorder> watched;
-  {
-    auto target = recorder();
-    watched = target;
-    timer = Timer::scheduledTimer(
-        1.0, std::move(target),
-        [this](const std::shared_ptr<void>& t) {
-          auto* recorder = static_cast<Recorder*>(t.get());
-          recorder->tick();
-          if (recorder->firings.size() == 2) timer->invalidate();
-        },
-        true);
-  }
+  // From inside its own action.
+  std::weak_ptr<Recorder> watched = repeating(1.0);
+  watched.lock()->stopAtSecond = timer.get();
   loop->runUntil(1005.0);
   EXPECT_TRUE(watched.expired());
   EXPECT_FALSE(timer->isValid());
@@ -143,23 +116,23 @@ TEST_F(TimerTest, InvalidatingOrDroppingTheLoopReleasesTheTarget) {
   EXPECT_TRUE(loop->timers.empty());
 
   // A one-shot timer fires once, an interval from now, and is no longer valid then.
-  auto once = recorder();
+  auto once = std::make_shared<Recorder>(Recorder{loop.get(), 0, {}, nullptr});
   timer = Timer::scheduledTimer(2.5, once, &Recorder::tick);
   loop->runUntil(1020.0);
-  expectTimes(once->firings, {1012.5});
+  EXPECT_EQ(once->firings, std::vector<double>{1012.5});
   EXPECT_FALSE(timer->isValid());
 
   // A repeating timer stays with the loop it was scheduled on, and goes with it.
   watched = repeating(1.0);
   timer.reset();
-  auto other = std::make_shared<ClockLoop>();
-  tove::dispatch::setMainLoop(other);
+  tove::dispatch::setMainLoop(std::make_shared<ClockLoop>());
   loop->runUntil(1030.0);
   EXPECT_EQ(watched.lock()->firings.size(), 10u);
   tove::dispatch::setMainLoop(nullptr);
   loop.reset();
   EXPECT_TRUE(watched.expired());
-  EXPECT_EQ(Timer::scheduledTimer(1.0, recorder(), &Recorder::tick, true), nullptr);
+  EXPECT_EQ(Timer::scheduledTimer(1.0, std::make_shared<Recorder>(), &Recorder::tick, true),
+            nullptr);
 }
 
 }  // namespace
