@@ -163,8 +163,8 @@ TEST(QuickTaskOutput, TrimmedUnlessAskedNotToAndOnlyWhenUtf8) {
   EXPECT_EQ(printed("\u3000\u00a0\u2029x\u2028\u0085"), "x");
   EXPECT_EQ(printed(" \n "), "");
   EXPECT_EQ(helperOutput({"stderr", "noise"}), "");
-  for (const char* bad :
-       {"1.2.3\xff\xfe", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "ok\xe2\x82"})
+  for (const char* bad : {"1.2.3\xff\xfe", "\xc0\xaf", "\xe0\x9f\xbf", "\xed\xa0\x80",
+                          "\xf0\x8f\xbf\xbf", "\xf4\x90\x80\x80", "ok\xe2\x82"})
     EXPECT_EQ(printed(bad, false), std::nullopt) << bad;
   EXPECT_EQ(printed("\xf0\x9f\x99\x82"), "\xf0\x9f\x99\x82");
 }
@@ -241,7 +241,7 @@ TEST(QuickTaskTaskInput, ReadsWhatTheStartingProgramGave) {
   EXPECT_EQ(helperOutput({"input-twice"}, "abc"), "bytes:0:");
   EXPECT_EQ(helperOutput({"string-input"}, ""), "nil");
   EXPECT_EQ(helperOutput({"string-input"}, "\xff\xfe"), "nil");
-  const std::string big(3 << 20, 'q');
+  const std::string big = std::string(3 << 20, 'q') + "\n";
   EXPECT_EQ(helperOutput({"string-input"}, big), "text:" + big);
   // Without the marker standard input is left unread; any value of the marker counts.
   EXPECT_EQ(
@@ -341,7 +341,7 @@ TEST(QuickTaskEnding, SearchesAndBoundedRunsEndTheirChildrenAndLeaveNothingBehin
                           tove::RunOptions{{}, 1 << 20});
   EXPECT_TRUE(result.outputTooLong);
   EXPECT_EQ(result.output.size(), std::size_t{1} << 20);
-  result = QuickTask::run(kHelper, args({"stderr", "first\nthe reason\x01\n", "3"}),
+  result = QuickTask::run(kHelper, args({"stderr", "1\n2\nthe reason\x01\n", "3"}),
                           tove::RunOptions{{}, 1024, 64});
   EXPECT_FALSE(result.succeeded());
   EXPECT_EQ(result.failure(), "exited with status 3: the reason ");
