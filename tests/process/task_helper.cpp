@@ -64,9 +64,8 @@ int main(int argc, char** argv) {
   const auto arg = [&](int i) -> std::string { return i < argc ? argv[i] : ""; };
 
   if (mode == "exit") return std::atoi(argv[2]);
-  if (mode == "print") return print(arg(2));
-  if (mode == "print-exit") return print(arg(2)) == 0 ? std::atoi(argv[3]) : 4;
-  // Writes TEXT to standard error and exits with N (default 0).
+  // Writes TEXT to standard output or standard error and exits with N (default 0).
+  if (mode == "print") return print(arg(2)) == 0 ? std::atoi(arg(3).c_str()) : 4;
   if (mode == "stderr") return writeAll(STDERR_FILENO, arg(2)) ? std::atoi(arg(3).c_str()) : 4;
   // Writes N bytes of "x", then with "echo" copies its input.
   if (mode == "large") {
@@ -78,15 +77,9 @@ int main(int argc, char** argv) {
     }
     return arg(3) == "echo" ? echo() : 0;
   }
-  if (mode == "echo") return echo();
   if (mode == "cwd-is") {
     char path[4096];
     return getcwd(path, sizeof path) != nullptr && arg(2) == path ? 0 : 1;
-  }
-  if (mode == "environ") {
-    std::string all;
-    for (char** entry = environ; *entry != nullptr; ++entry) all += std::string(*entry) + '\n';
-    return print(all);
   }
   // Exits with the number of environment variables, 100 + n if NAME is not VALUE.
   if (mode == "env-count") {
@@ -95,12 +88,6 @@ int main(int argc, char** argv) {
     const char* value = argc > 2 ? std::getenv(argv[2]) : nullptr;
     return argc > 3 && (value == nullptr || arg(3) != value) ? 100 + count : count;
   }
-  if (mode == "signal") {
-    signal(std::atoi(argv[2]), SIG_DFL);
-    raise(std::atoi(argv[2]));
-    return 4;
-  }
-  if (mode == "touch") return (std::ofstream(arg(2)) << "started") ? 0 : 4;
   // Prints each argument in a write of its own, and the next only once the reader has taken
   // all of the one before, so that each arrives as a read of its own.
   if (mode == "chunks") {
@@ -110,37 +97,31 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  // Writes its pid to DIR/pid, prints TEXT and waits to be ended by a signal; with
-  // "ignore-term", SIGTERM does not end it.
-  if (mode == "print-wait") {
-    if (arg(4) == "ignore-term") signal(SIGTERM, SIG_IGN);
-    std::ofstream(arg(2) + "/pid") << getpid();
-    if (print(arg(3)) != 0) return 4;
-    for (;;) pause();
-  }
-  // Leaves a grandchild holding standard output open (its pid in DIR/holder), prints TEXT and
-  // exits.
-  if (mode == "leave-holder") {
-    int ready[2];
-    if (pipe(ready) != 0) return 4;
-    if (fork() == 0) {
-      std::ofstream(arg(2) + "/holder") << getpid();
+  // Writes its pid to DIR/pid and prints TEXT, then exits. With "holder" it first leaves a
+  // grandchild that holds standard output open (its pid in DIR/holder); with "wait" it waits
+  // for a signal instead of exiting, and with "ignore-term" SIGTERM is not one that ends it.
+  if (mode == "hold") {
+    const std::vector<std::string_view> flags(argv + std::min(argc, 4), argv + argc);
+    const auto flag = [&](std::string_view name) {
+      return std::find(flags.begin(), flags.end(), name) != flags.end();
+    };
+    if (flag("ignore-term")) signal(SIGTERM, SIG_IGN);
+    if (flag("holder")) {
+      int ready[2];
+      if (pipe(ready) != 0) return 4;
+      if (fork() == 0) {
+        std::ofstream(arg(2) + "/holder") << getpid();
+        close(ready[1]);
+        for (;;) pause();
+      }
       close(ready[1]);
-      for (;;) pause();
+      char byte;
+      while (::read(ready[0], &byte, 1) < 0 && errno == EINTR) {
+      }
     }
-    close(ready[1]);
-    char byte;
-    while (::read(ready[0], &byte, 1) < 0 && errno == EINTR) {
-    }
-    return print(arg(3));
-  }
-  // Like leave-holder, but the child itself waits too, until a signal ends it.
-  if (mode == "hold-and-wait") {
-    if (fork() == 0) {
-      std::ofstream(arg(2) + "/holder") << getpid();
-      for (;;) pause();
-    }
-    if (print(arg(3)) != 0) return 4;
+    std::ofstream(arg(2) + "/pid") << getpid();
+    const int printed = print(arg(3));
+    if (printed != 0 || !flag("wait")) return printed;
     for (;;) pause();
   }
   if (mode == "input" || mode == "input-twice") {

@@ -17,43 +17,41 @@ using tove::MainLoop;
 using tove::Timer;
 
 // A main loop on a clock of the test's own, all on the test's thread: nothing runs and no
-// time passes unless the test says so. It records the delays it is asked for.
+// time passes unless the test says so.
 struct ClockLoop final : MainLoop {
   void post(std::function<void()> fn) override { postAfter(Seconds(0), std::move(fn)); }
   void postAfter(Seconds delay, std::function<void()> fn) override {
-    delays.push_back(delay.count());
     timers.emplace(clock + std::max(delay.count(), 0.0), std::move(fn));
   }
   Seconds now() const override { return Seconds(clock); }
 
-  // Runs the first pending function with the clock at `at`, even before it is due.
-  void runFirstAt(double at) {
-    clock = at;
-    auto fn = std::move(timers.begin()->second);
-    timers.erase(timers.begin());
-    fn();
-  }
-  // Runs what falls due up to `until`, each at its due time or, when the work before it ran
-  // late, as soon as that is done; then the clock shows `until`.
-  void runUntil(double until) {
-    while (!timers.empty() && timers.begin()->first <= until)
-      runFirstAt(std::max(clock, timers.begin()->first));
+  // Runs what falls due up to `until`, each `early` before its due time or, when the work
+  // before it ran late, as soon as that is done; then the clock shows `until`.
+  void runUntil(double until, double early = 0) {
+    while (!timers.empty() && timers.begin()->first <= until) {
+      clock = std::max(clock, timers.begin()->first - early);
+      auto fn = std::move(timers.begin()->second);
+      timers.erase(timers.begin());
+      fn();
+    }
     clock = std::max(clock, until);
   }
 
-  double clock = 0;
+  double clock = 1000;
   std::multimap<double, std::function<void()>> timers;
-  std::vector<double> delays;
 };
 
-// What a timer's action saw: the loop's clock at each firing.
+// A timer's target: the loop's clock at each firing, whose action takes `work` seconds and,
+// with `stopAtSecond`, invalidates that timer at the second firing.
 struct Recorder {
-  ClockLoop* loop = nullptr;
-  double work = 0;  // how long each firing's action takes
+  ClockLoop* loop;
+  double work = 0;
   std::vector<double> firings;
+  Timer* stopAtSecond = nullptr;
   void tick() {
-    firings.push_back(loop->now().count());
+    firings.push_back(loop->clock);
     loop->clock += work;
+    if (stopAtSecond != nullptr && firings.size() == 2) stopAtSecond->invalidate();
   }
 };
 
@@ -62,116 +60,79 @@ class TimerTest : public ::testing::Test {
   void SetUp() override { tove::dispatch::setMainLoop(loop); }
   void TearDown() override { tove::dispatch::setMainLoop(nullptr); }
 
-  std::shared_ptr<Recorder> recorder(double work = 0) {
-    auto made = std::make_shared<Recorder>();
-    made->loop = loop.get();
-    made->work = work;
-    return made;
+  std::shared_ptr<Recorder> repeating(double interval, double work = 0) {
+    auto target = std::make_shared<Recorder>(Recorder{loop.get(), work, {}, nullptr});
+    timer = Timer::scheduledTimer(interval, target, &Recorder::tick, true);
+    return target;
   }
 
   std::shared_ptr<ClockLoop> loop = std::make_shared<ClockLoop>();
+  std::shared_ptr<Timer> timer;
 };
 
-void expectTimes(const std::vector<double>& actual, const std::vector<double>& expected) {
-  ASSERT_EQ(actual.size(), expected.size());
-  for (std::size_t i = 0; i < actual.size(); ++i)
-    EXPECT_NEAR(actual[i], expected[i], 1e-9) << "firing " << i;
-}
-
-TEST_F(TimerTest, RepeatingTimerKeepsItsScheduleHoweverLongItsActionTakes) {
-  loop->clock = 1000;
-  auto target = recorder(0.06);
-  auto timer = Timer::scheduledTimer(0.1, target, &Recorder::tick, true);
-  ASSERT_TRUE(timer);
-  loop->runUntil(1001.05);
-  expectTimes(target->firings,
-              {1000.1, 1000.2, 1000.3, 1000.4, 1000.5, 1000.6, 1000.7, 1000.8, 1000.9, 1001.0});
-  EXPECT_NEAR(loop->delays.front(), 0.1, 1e-12);
-  EXPECT_NEAR(loop->delays.back(), 0.04, 1e-9);
-  EXPECT_TRUE(timer->isValid());
-  EXPECT_EQ(loop->timers.size(), 1u);
-
-  // An action longer than the interval is followed by the next due time still ahead.
-  timer->invalidate();
-  loop->runUntil(1001.5);
-  auto slow = recorder(0.25);
-  Timer::scheduledTimer(0.1, slow, &Recorder::tick, true);
-  loop->runUntil(1002.55);
-  expectTimes(slow->firings, {1001.6, 1001.9, 1002.2, 1002.5});
-}
-
-TEST_F(TimerTest, ABusyLoopGetsOneLateFiringAndThenTheScheduleAgain) {
-  auto target = recorder();
-  Timer::scheduledTimer(0.1, target, &Recorder::tick, true);
-  // The loop was busy until 0.35: the firings due at 0.1, 0.2 and 0.3 become one.
-  loop->clock = 0.35;
-  loop->runUntil(0.55);
-  expectTimes(target->firings, {0.35, 0.4, 0.5});
-
-  // A loop that fires a little early still gets the next firing one interval later.
-  loop->runFirstAt(0.59999);
-  EXPECT_NEAR(loop->delays.back(), 0.10001, 1e-9);
-
-  // A non-positive interval is a short one, not a loop that never stops firing.
-  auto eager = recorder();
-  auto timer = Timer::scheduledTimer(0, eager, &Recorder::tick, true);
-  loop->runUntil(loop->clock + 0.00105);
-  EXPECT_EQ(eager->firings.size(), 10u);
-  EXPECT_NEAR(loop->delays.back(), 0.0001, 1e-9);
+// A repeating timer fires on every multiple of its interval from when it was scheduled,
+// however long its action takes; a late loop gets one late firing, then the next due time
+// still ahead, and one that fires early does not get the same firing again.
+TEST_F(TimerTest, RepeatingTimerKeepsItsScheduleAndMakesNoMissedFiringUp) {
+  struct Case {
+    double interval, work, busyUntil, early, until;
+    std::vector<double> firings;
+  };
+  const Case cases[] = {
+      {0.1, 0.06, 0, 0, 1000.45, {1000.1, 1000.2, 1000.3, 1000.4}},
+      {0.1, 0.25, 0, 0, 1001.05, {1000.1, 1000.4, 1000.7, 1001.0}},
+      {0.1, 0, 1000.35, 0, 1000.55, {1000.35, 1000.4, 1000.5}},
+      {0.1, 0, 0, 1e-5, 1000.35, {1000.09999, 1000.19999, 1000.29999}},
+      // A non-positive interval is a short one, not a loop that never stops firing.
+      {0, 0, 0, 0, 1000.00035, {1000.0001, 1000.0002, 1000.0003}},
+  };
+  for (const Case& c : cases) {
+    loop = std::make_shared<ClockLoop>();
+    tove::dispatch::setMainLoop(loop);
+    const auto target = repeating(c.interval, c.work);
+    loop->clock = std::max(loop->clock, c.busyUntil);
+    loop->runUntil(c.until, c.early);
+    ASSERT_EQ(target->firings.size(), c.firings.size()) << "until " << c.until;
+    for (std::size_t i = 0; i < c.firings.size(); ++i)
+      EXPECT_NEAR(target->firings[i], c.firings[i], 1e-9) << "until " << c.until;
+  }
 }
 
 TEST_F(TimerTest, InvalidatingOrDroppingTheLoopReleasesTheTarget) {
-  // From inside its own action, after the second firing.
-  auto target = recorder();
-  std::weak_ptr<Recorder> watched = target;
-  std::shared_ptr<Timer> timer;
-  timer = Timer::scheduledTimer(
-      1.0, std::move(target),
-      [&timer](const std::shared_ptr<void>& t) {
-        auto* recorder = static_cast<Recorder*>(t.get());
-        recorder->tick();
-        if (recorder->firings.size() == 2) timer->invalidate();
-      },
-      true);
-  loop->runUntil(1.0);
-  EXPECT_FALSE(watched.expired());
-  loop->runUntil(10.0);
+  // From inside its own action.
+  std::weak_ptr<Recorder> watched = repeating(1.0);
+  watched.lock()->stopAtSecond = timer.get();
+  loop->runUntil(1005.0);
   EXPECT_TRUE(watched.expired());
   EXPECT_FALSE(timer->isValid());
-  EXPECT_EQ(loop->timers.size(), 0u);
+  EXPECT_TRUE(loop->timers.empty());
 
   // From outside, while a firing is pending: the target goes at once, the firing does nothing.
-  target = recorder();
-  watched = target;
-  timer = Timer::scheduledTimer(1.0, std::move(target), &Recorder::tick, true);
+  watched = repeating(1.0);
+  EXPECT_FALSE(watched.expired());
   timer->invalidate();
   EXPECT_TRUE(watched.expired());
-  loop->runUntil(20.0);
-  EXPECT_EQ(loop->timers.size(), 0u);
+  loop->runUntil(1010.0);
+  EXPECT_TRUE(loop->timers.empty());
 
-  // A one-shot timer fires once, with the interval as given, and lets go.
-  target = recorder();
-  watched = target;
-  timer = Timer::scheduledTimer(2.5, std::move(target), &Recorder::tick);
-  EXPECT_EQ(loop->delays.back(), 2.5);
-  loop->runUntil(30.0);
-  EXPECT_TRUE(watched.expired());
+  // A one-shot timer fires once, an interval from now, and is no longer valid then.
+  auto once = std::make_shared<Recorder>(Recorder{loop.get(), 0, {}, nullptr});
+  timer = Timer::scheduledTimer(2.5, once, &Recorder::tick);
+  loop->runUntil(1020.0);
+  EXPECT_EQ(once->firings, std::vector<double>{1012.5});
   EXPECT_FALSE(timer->isValid());
-  EXPECT_EQ(loop->timers.size(), 0u);
 
   // A repeating timer stays with the loop it was scheduled on, and goes with it.
-  target = recorder();
-  watched = target;
-  Timer::scheduledTimer(1.0, std::move(target), &Recorder::tick, true);
-  auto other = std::make_shared<ClockLoop>();
-  tove::dispatch::setMainLoop(other);
-  loop->runUntil(40.0);
+  watched = repeating(1.0);
+  timer.reset();
+  tove::dispatch::setMainLoop(std::make_shared<ClockLoop>());
+  loop->runUntil(1030.0);
   EXPECT_EQ(watched.lock()->firings.size(), 10u);
-  EXPECT_EQ(other->timers.size(), 0u);
   tove::dispatch::setMainLoop(nullptr);
   loop.reset();
   EXPECT_TRUE(watched.expired());
-  EXPECT_EQ(Timer::scheduledTimer(1.0, recorder(), &Recorder::tick, true), nullptr);
+  EXPECT_EQ(Timer::scheduledTimer(1.0, std::make_shared<Recorder>(), &Recorder::tick, true),
+            nullptr);
 }
 
 }  // namespace
