@@ -64,6 +64,9 @@ pick_port() {
 # ---------------------------------------------------------------------------------------
 pids=()
 run=
+# The disk image tool makes the shared /Volumes when it is missing; the demo removes it again.
+volumes_made=0
+[ -e /Volumes ] || volumes_made=1
 cleanup() {
   local status=$?
   set +e
@@ -78,6 +81,7 @@ cleanup() {
   if [ -n "$run" ] && grep -q " /Volumes/Tove-$new_version" /proc/mounts; then
     echo "warning: a disk image is still mounted at /Volumes/Tove-$new_version" >&2
   fi
+  if [ "$volumes_made" = 1 ]; then rmdir /Volumes 2>/dev/null; fi
   exit $status
 }
 trap cleanup EXIT
