@@ -64,9 +64,12 @@ pick_port() {
 # ---------------------------------------------------------------------------------------
 pids=()
 run=
-# The disk image tool makes the shared /Volumes when it is missing; the demo removes it again.
+# The disk image tool makes the shared /Volumes and, as root, its record folder when they are
+# missing; the demo removes them again (the records only when none is left).
 volumes_made=0
 [ -e /Volumes ] || volumes_made=1
+records_made=0
+[ -e /run/tove-hdiutil ] || records_made=1
 cleanup() {
   local status=$?
   set +e
@@ -82,6 +85,9 @@ cleanup() {
     echo "warning: a disk image is still mounted at /Volumes/Tove-$new_version" >&2
   fi
   if [ "$volumes_made" = 1 ]; then rmdir /Volumes 2>/dev/null; fi
+  if [ "$records_made" = 1 ]; then
+    rm -f /run/tove-hdiutil/.lock && rmdir /run/tove-hdiutil 2>/dev/null
+  fi
   exit $status
 }
 trap cleanup EXIT

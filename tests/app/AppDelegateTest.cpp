@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include "AppTestSupport.h"
+#include "diskimage/DiskImageSupport.h"
 #include "tove/Bundle.h"
 #include "tove/DMGExtractor.h"
 #include "tove/Dispatch.h"
@@ -48,7 +49,7 @@ class AppDelegateTest : public ::testing::Test {
     bundle = testing::makeAppBundle(dir.path(), "1.2.3");
     ASSERT_FALSE(bundle.empty());
     Bundle::overrideMainBundlePath(bundle);
-    DMGExtractor::setToolPath(TOVE_HDIUTIL_PATH);
+    DMGExtractor::setToolPath(test::DiskImageRun::tool());
     ASSERT_TRUE(URLLoader::setExtraCAFile(server.caFile()));
     dispatch::setMainLoop(mainLoop);
     Log::setSink([this](std::string_view line) {
@@ -122,6 +123,8 @@ class AppDelegateTest : public ::testing::Test {
     EXPECT_TRUE(guard.isActive()) << "the application did not quit";
   }
 
+  // The disk image tool's records and mount points of this run, not the machine's.
+  test::DiskImageRun& images = test::DiskImageRun::shared();
   testing::TempHome home;
   testing::TempDir dir;
   HttpsServer server;
