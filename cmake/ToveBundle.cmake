@@ -17,14 +17,7 @@ function(tove_add_bundle target)
 
   set(contents ${arg_FOLDER}/Tove.app/Contents)
   set(stamp ${CMAKE_CURRENT_BINARY_DIR}/${target}/bundle.stamp)
-  # The bundle carries its disk image tool (tools/hdiutil, a target defined after this one),
-  # which DMGExtractor looks for in Contents/Helpers.
-  set(helpers)
-  if(EXISTS ${CMAKE_SOURCE_DIR}/tools/hdiutil/CMakeLists.txt)
-    set(helpers COMMAND ${CMAKE_COMMAND} -E make_directory ${contents}/Helpers
-                COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:hdiutil> ${contents}/Helpers/)
-    set(helper_target hdiutil)
-  endif()
+  # The bundle carries its disk image tool, which DMGExtractor looks for in Contents/Helpers.
   add_custom_command(
     OUTPUT ${stamp}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${contents}/MacOS ${contents}/Resources/Scripts
@@ -33,10 +26,11 @@ function(tove_add_bundle target)
     COMMAND ${CMAKE_COMMAND} -E copy ${TOVE_RESOURCES_DIR}/MainWindow.ui ${contents}/Resources/
     COMMAND ${CMAKE_COMMAND} -E copy ${TOVE_RESOURCES_DIR}/Scripts/bounce.sh
             ${contents}/Resources/Scripts/
-    ${helpers}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${contents}/Helpers
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:hdiutil> ${contents}/Helpers/
     COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
     DEPENDS Tove ${plist} ${TOVE_RESOURCES_DIR}/MainWindow.ui ${TOVE_RESOURCES_DIR}/Scripts/bounce.sh
-            ${helper_target}
+            hdiutil
     COMMENT "Making ${contents} (version ${arg_VERSION})"
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${stamp})

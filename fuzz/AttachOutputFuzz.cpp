@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "tove/DMGExtractor.h"
+#include "sparkler/DMGExtractor.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ bool isPartitionDevice(std::string_view disk) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view output(reinterpret_cast<const char*>(data), size);
-  const auto info = tove::DMGExtractor::mountInfoFromOutput(output);
+  const auto info = sparkler::DMGExtractor::mountInfoFromOutput(output);
   if (!info) return 0;
 
   require(isPartitionDevice(info->disk()), "the disk is not of the form diskNsM", output);

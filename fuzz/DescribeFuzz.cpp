@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tove/Manifest.h"
+#include "sparkler/Manifest.h"
 
 namespace {
 
@@ -21,11 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const json value = json::parse(data, data + size, nullptr, false);
   if (value.is_discarded()) return 0;
   bool shortened = false;
-  const std::string whole = tove::Manifest::describe(value, std::size_t{1} << 24, &shortened);
+  const std::string whole = sparkler::Manifest::describe(value, std::size_t{1} << 24, &shortened);
   if (shortened) return 0;
   for (const std::size_t bound : {std::size_t{0}, std::size_t{5}, std::size_t{40}, whole.size()}) {
     bool cut = false;
-    const std::string text = tove::Manifest::describe(value, bound, &cut);
+    const std::string text = sparkler::Manifest::describe(value, bound, &cut);
     require(text.size() <= bound);
     require(cut == (whole.size() > bound));
     if (!cut) {

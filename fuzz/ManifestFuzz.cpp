@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "tove/Manifest.h"
+#include "sparkler/Manifest.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ void require(bool condition) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace tove;
+  using namespace sparkler;
   const std::string_view body(reinterpret_cast<const char*>(data), size);
   std::string reason;
   const auto entries = Manifest::read(body, &reason);

@@ -9,11 +9,11 @@
 #include <string>
 #include <string_view>
 
-#include "tove/Version.h"
+#include "sparkler/Version.h"
 
 namespace {
 
-using tove::Version;
+using sparkler::Version;
 
 void require(bool condition, const char* broken, std::string_view text) {
   if (condition) return;

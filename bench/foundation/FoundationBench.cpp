@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "tove/Checksum.h"
-#include "tove/FileManager.h"
-#include "tove/Folders.h"
-#include "tove/Version.h"
+#include "sparkler/Checksum.h"
+#include "sparkler/FileManager.h"
+#include "sparkler/Folders.h"
+#include "sparkler/Version.h"
 
 extern char** environ;
 
@@ -33,7 +33,7 @@ void BM_VersionWithString(benchmark::State& state) {
                                           "2024.12.31", "build 7", "0.0.1", "65535.1.1"};
   std::size_t i = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(tove::Version::versionWithString(texts[i++ % texts.size()]));
+    benchmark::DoNotOptimize(sparkler::Version::versionWithString(texts[i++ % texts.size()]));
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
 }
@@ -45,7 +45,8 @@ constexpr std::size_t kFileSize = 50'000'000;
 class Md5File {
  public:
   Md5File() {
-    path_ = tove::Folders::temporary() / ("tove-md5-bench-" + tove::Folders::newUUIDString());
+    path_ =
+        sparkler::Folders::temporary() / ("tove-md5-bench-" + sparkler::Folders::newUUIDString());
     std::vector<char> bytes(kFileSize);
     std::mt19937_64 random(42);
     for (std::size_t i = 0; i + 8 <= bytes.size(); i += 8) {
@@ -97,8 +98,8 @@ auto median(std::vector<double> values) {
 // comparison below sets hashing against hashing.
 double md5sumStartupSeconds() {
   static const double seconds = [] {
-    const auto empty =
-        tove::Folders::temporary() / ("tove-md5-bench-empty-" + tove::Folders::newUUIDString());
+    const auto empty = sparkler::Folders::temporary() /
+                       ("tove-md5-bench-empty-" + sparkler::Folders::newUUIDString());
     std::ofstream{empty};
     std::vector<double> runs;
     for (int i = 0; i < 9; ++i) runs.push_back(md5sumSeconds(empty));
@@ -133,7 +134,7 @@ void BM_MD5Of50MB(benchmark::State& state) {
   std::vector<double> ours;
   for (auto _ : state) {
     const auto start = Clock::now();
-    benchmark::DoNotOptimize(tove::Checksum::MD5String(bytes));
+    benchmark::DoNotOptimize(sparkler::Checksum::MD5String(bytes));
     ours.push_back(std::chrono::duration<double>(Clock::now() - start).count());
   }
   reportAgainstMd5sum(state, ours, file.path(), true);
@@ -148,7 +149,7 @@ void BM_MD5Of50MBFileReadWhole(benchmark::State& state) {
   std::vector<double> ours;
   for (auto _ : state) {
     const auto start = Clock::now();
-    benchmark::DoNotOptimize(tove::Checksum::MD5String(readFile(file.path())));
+    benchmark::DoNotOptimize(sparkler::Checksum::MD5String(readFile(file.path())));
     ours.push_back(std::chrono::duration<double>(Clock::now() - start).count());
   }
   reportAgainstMd5sum(state, ours, file.path(), false);
@@ -164,8 +165,8 @@ class BundleTree {
     // Memory-backed when the machine has it, so that other work's disk writes do not decide.
     std::error_code error;
     const fs::path base =
-        fs::is_directory("/dev/shm", error) ? fs::path("/dev/shm") : tove::Folders::temporary();
-    root_ = base / ("tove-replace-bench-" + tove::Folders::newUUIDString());
+        fs::is_directory("/dev/shm", error) ? fs::path("/dev/shm") : sparkler::Folders::temporary();
+    root_ = base / ("tove-replace-bench-" + sparkler::Folders::newUUIDString());
     std::mt19937_64 random(7);
     auto write = [&random](const fs::path& path, std::size_t size) {
       fs::create_directories(path.parent_path());
@@ -231,8 +232,8 @@ void BM_ReplaceBundleContents(benchmark::State& state) {
   for (auto _ : state) {
     const auto start = Clock::now();
     std::error_code error;
-    if (!tove::FileManager::replaceItemAtPath(tree.target().string(), tree.source().string(),
-                                              &error)) {
+    if (!sparkler::FileManager::replaceItemAtPath(tree.target().string(), tree.source().string(),
+                                                  &error)) {
       state.SkipWithError(("replacement failed: " + error.message()).c_str());
       return;
     }

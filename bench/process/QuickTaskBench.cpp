@@ -15,7 +15,7 @@
 #include <map>
 #include <string>
 
-#include "tove/QuickTask.h"
+#include "sparkler/QuickTask.h"
 
 extern char** environ;
 
@@ -102,7 +102,7 @@ void BM_StatusOfTaskVsPosixSpawn(benchmark::State& state) {
   Clock::duration plain{};
   for (auto _ : state) {
     const auto t0 = Clock::now();
-    if (tove::QuickTask::statusOfTask("/bin/true") != 0) state.SkipWithError("true failed");
+    if (sparkler::QuickTask::statusOfTask("/bin/true") != 0) state.SkipWithError("true failed");
     const auto t1 = Clock::now();
     const pid_t pid = spawn(path, argv, nullptr);
     if (pid < 0 || reap(pid) != 0) state.SkipWithError("true failed");
@@ -123,8 +123,8 @@ void BM_OutputOfTaskVsPlainPipe1GiB(benchmark::State& state) {
   for (auto _ : state) {
     const auto t0 = Clock::now();
     {
-      const auto output = tove::QuickTask::outputOfTask(
-          "/usr/bin/head", tove::Arguments{{"-c", std::to_string(kStreamBytes), "/dev/zero"}},
+      const auto output = sparkler::QuickTask::outputOfTask(
+          "/usr/bin/head", sparkler::Arguments{{"-c", std::to_string(kStreamBytes), "/dev/zero"}},
           false);
       if (!output || output->size() != kStreamBytes) state.SkipWithError("short output");
     }
@@ -155,8 +155,8 @@ void BM_PatternSearchVsPlainPipe256MiB(benchmark::State& state) {
   for (auto _ : state) {
     const auto t0 = Clock::now();
     const auto value =
-        tove::QuickTask::outputOfTask("/bin/sh", tove::Arguments{{"-c", script}},
-                                      tove::SearchingForPattern{"version ([0-9.]+)"}, {});
+        sparkler::QuickTask::outputOfTask("/bin/sh", sparkler::Arguments{{"-c", script}},
+                                          sparkler::SearchingForPattern{"version ([0-9.]+)"}, {});
     if (value != "9.9.9") state.SkipWithError("no value");
     const auto t1 = Clock::now();
     int ends[2];

@@ -14,15 +14,15 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "tove/Bundle.h"
-#include "tove/Checksum.h"
-#include "tove/Manifest.h"
-#include "tove/Sparkler.h"
-#include "tove/URLLoader.h"
-#include "tove/testing/HttpsServer.h"
-#include "tove/testing/SparklerTesting.h"
-#include "tove/testing/TempHome.h"
-#include "tove/testing/TestBundle.h"
+#include "sparkler/Bundle.h"
+#include "sparkler/Checksum.h"
+#include "sparkler/Manifest.h"
+#include "sparkler/Sparkler.h"
+#include "sparkler/URLLoader.h"
+#include "sparkler/testing/HttpsServer.h"
+#include "sparkler/testing/SparklerTesting.h"
+#include "sparkler/testing/TempHome.h"
+#include "sparkler/testing/TestBundle.h"
 
 extern char** environ;
 
@@ -32,9 +32,9 @@ namespace fs = std::filesystem;
 constexpr std::size_t kImageSize = 50'000'000;
 
 struct Setup {
-  tove::testing::TempHome home;
-  tove::testing::HttpsServer server;
-  std::shared_ptr<tove::Sparkler> sparkler = tove::SparklerTesting::make();
+  sparkler::testing::TempHome home;
+  sparkler::testing::HttpsServer server;
+  std::shared_ptr<sparkler::Sparkler> sparkler = sparkler::SparklerTesting::make();
   fs::path folder;
   fs::path cachedFile;
   fs::path curlFile;
@@ -51,13 +51,13 @@ struct Setup {
     server.putFile("/mac/Tove-2.0.0.dmg", image);
     entry = {{"version", "2.0.0"},
              {"name", "Tove-2.0.0.dmg"},
-             {"hash", *tove::Checksum::MD5String(image)},
+             {"hash", *sparkler::Checksum::MD5String(image)},
              {"size", image.size()}};
-    tove::Bundle::overrideMainBundlePath(
-        tove::testing::makeTestBundle(home.temporary(), "Tove", "1.0.0", "org.tove.Tove"));
-    tove::URLLoader::setExtraCAFile(server.caFile());
+    sparkler::Bundle::overrideMainBundlePath(
+        sparkler::testing::makeTestBundle(home.temporary(), "Tove", "1.0.0", "org.tove.Tove"));
+    sparkler::URLLoader::setExtraCAFile(server.caFile());
     sparkler->setFolder(std::make_shared<const std::string>(folder.string()));
-    tove::SparklerTesting::setManifestOnly(*sparkler, server.url("/mac/_.json"));
+    sparkler::SparklerTesting::setManifestOnly(*sparkler, server.url("/mac/_.json"));
   }
 };
 
@@ -125,7 +125,7 @@ void BM_CurlMd5sum(benchmark::State& state) {
 const std::string kEntryText = R"({"version":"1.0.0","name":"a.dmg","hash":"b","size":1})";
 std::string manyEntries() {
   std::string body = "[" + kEntryText;
-  while (body.size() + kEntryText.size() + 2 < tove::Manifest::kMaximumSize)
+  while (body.size() + kEntryText.size() + 2 < sparkler::Manifest::kMaximumSize)
     body += "," + kEntryText;
   return body + "]";
 }
@@ -133,7 +133,7 @@ std::string manyEntries() {
 void BM_ReadLargestManifest(benchmark::State& state) {
   const std::string body = manyEntries();
   for (auto _ : state) {
-    if (!tove::Manifest::read(body, nullptr)) state.SkipWithError("not read");
+    if (!sparkler::Manifest::read(body, nullptr)) state.SkipWithError("not read");
   }
 }
 
@@ -141,14 +141,15 @@ void BM_RefuseDeepManifest(benchmark::State& state) {
   const std::string body = "[" + kEntryText.substr(0, kEntryText.size() - 1) +
                            ",\"x\":" + std::string(60'000, '[') + std::string(60'000, ']') + "}]";
   for (auto _ : state) {
-    if (tove::Manifest::read(body, nullptr)) state.SkipWithError("read");
+    if (sparkler::Manifest::read(body, nullptr)) state.SkipWithError("read");
   }
 }
 
 void BM_DescribeWidestEntry(benchmark::State& state) {
-  const nlohmann::json entry = {{"notes", std::string(tove::Manifest::kMaximumSize, 'n')}};
+  const nlohmann::json entry = {{"notes", std::string(sparkler::Manifest::kMaximumSize, 'n')}};
   for (auto _ : state) {
-    benchmark::DoNotOptimize(tove::Manifest::describe(entry, tove::Manifest::kDescriptionBytes));
+    benchmark::DoNotOptimize(
+        sparkler::Manifest::describe(entry, sparkler::Manifest::kDescriptionBytes));
   }
 }
 

@@ -1,4 +1,4 @@
-#include "tove/DMGExtractor.h"
+#include "sparkler/DMGExtractor.h"
 
 #include <sys/stat.h>
 #include <unicode/regex.h>
@@ -15,13 +15,13 @@
 #include <thread>
 #include <utility>
 
-#include "tove/Bundle.h"
-#include "tove/FileManager.h"
-#include "tove/Folders.h"
-#include "tove/Log.h"
-#include "tove/QuickTask.h"
+#include "sparkler/Bundle.h"
+#include "sparkler/FileManager.h"
+#include "sparkler/Folders.h"
+#include "sparkler/Log.h"
+#include "sparkler/QuickTask.h"
 
-namespace tove {
+namespace sparkler {
 namespace {
 
 // The attach grammar: a partition's device node, its type and a mount point below /Volumes,
@@ -85,8 +85,8 @@ std::optional<MountInfo> attach(std::string_view image, std::chrono::millisecond
   const auto output = run.text(true);
   if (!output || output->empty()) {
     if (reason != nullptr) {
-      *reason = run.succeeded() ? "hdiutil attach printed no mount point"
-                                : toolFailure("attach", run);
+      *reason =
+          run.succeeded() ? "hdiutil attach printed no mount point" : toolFailure("attach", run);
     }
     return std::nullopt;
   }
@@ -184,7 +184,8 @@ std::optional<std::string> problemWithSource(const std::string& root, std::strin
     shown += shown.empty() ? "" : "/";
     shown += component;
     if (::lstat(path.c_str(), &info) != 0) {
-      return "the image holds no " + shown + ": " + std::error_code(errno, std::generic_category()).message();
+      return "the image holds no " + shown + ": " +
+             std::error_code(errno, std::generic_category()).message();
     }
     if (S_ISLNK(info.st_mode)) return "the image's " + shown + " is a symbolic link";
     if (info.st_dev != device) return "the image's " + shown + " lies outside the image";
@@ -312,7 +313,8 @@ std::optional<std::string> DMGExtractor::extract(std::string_view item, std::str
     return std::nullopt;
   };
   if (item.empty() || image.empty() || destination.empty()) return fail("nothing to extract");
-  if (!isItemInsideImage(item)) return fail("the item " + std::string(item) + " leads out of the image");
+  if (!isItemInsideImage(item))
+    return fail("the item " + std::string(item) + " leads out of the image");
   try {
     const auto phase = [&](ExtractPhase step) {
       if (options.phase) options.phase(step);
@@ -324,7 +326,8 @@ std::optional<std::string> DMGExtractor::extract(std::string_view item, std::str
 
     // A stalled image is force-detached from the watch's thread: that ends the reads blocked
     // on it, so the copy fails instead of hanging.
-    StallWatch watch(options.stallLimit, [&] { detach(disk, true, options.toolTimeLimit, nullptr); });
+    StallWatch watch(options.stallLimit,
+                     [&] { detach(disk, true, options.toolTimeLimit, nullptr); });
     // Every way out detaches once, after the last read from the image; an image that will not
     // detach normally is forced off rather than left behind.
     const ScopeExit detachOnce([&]() noexcept {
@@ -417,13 +420,13 @@ std::string DMGExtractor::toolPath() {
     const std::lock_guard lock(toolPathMutex);
     if (toolPathOverride) return *toolPathOverride;
   }
-  if (const char* path = std::getenv("TOVE_HDIUTIL"); path != nullptr && *path != '\0') {
+  if (const char* path = std::getenv("SPARKLER_HDIUTIL"); path != nullptr && *path != '\0') {
     return path;
   }
   const std::string helper =
       (Bundle::mainBundle()->bundlePath() / "Contents" / "Helpers" / "hdiutil").string();
   if (isExecutable(helper)) return helper;
-  if (isTrustedProgram(TOVE_HDIUTIL_INSTALLED)) return TOVE_HDIUTIL_INSTALLED;
+  if (isTrustedProgram(SPARKLER_HDIUTIL_INSTALLED)) return SPARKLER_HDIUTIL_INSTALLED;
   return {};
 }
 
@@ -432,4 +435,4 @@ void DMGExtractor::setToolPath(std::optional<std::string> path) {
   toolPathOverride = std::move(path);
 }
 
-}  // namespace tove
+}  // namespace sparkler

@@ -10,7 +10,7 @@
 
 extern char** environ;
 
-namespace tove::detail {
+namespace sparkler::detail {
 
 namespace {
 
@@ -163,4 +163,4 @@ int waitForChild(pid_t pid) noexcept {
   }
 }
 
-}  // namespace tove::detail
+}  // namespace sparkler::detail

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-namespace tove::detail {
+namespace sparkler::detail {
 
 // An owned file descriptor, closed on destruction.
 class Fd {
@@ -68,4 +68,4 @@ int waitForChild(pid_t pid) noexcept;
 // Termination status as QuickTask reports it, from a waitpid status.
 int statusFromWait(int waitStatus) noexcept;
 
-}  // namespace tove::detail
+}  // namespace sparkler::detail

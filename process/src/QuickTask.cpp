@@ -1,4 +1,4 @@
-#include "tove/QuickTask.h"
+#include "sparkler/QuickTask.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,7 +17,7 @@
 
 extern char** environ;
 
-namespace tove {
+namespace sparkler {
 
 namespace {
 
@@ -319,4 +319,4 @@ std::optional<std::string> QuickTask::stringInput() noexcept {
   return bytes;
 }
 
-}  // namespace tove
+}  // namespace sparkler

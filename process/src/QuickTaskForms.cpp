@@ -1,8 +1,8 @@
 // The shorter entry points: each makes exactly one call to its workhorse (or to the
 // four-argument status form) with the defaults its family fixes, and passes the result on.
-#include "tove/QuickTask.h"
+#include "sparkler/QuickTask.h"
 
-namespace tove {
+namespace sparkler {
 
 int QuickTask::statusOfTask(std::string_view task, const std::optional<Arguments>& arguments,
                             const std::optional<Input>& input,
@@ -115,4 +115,4 @@ std::optional<std::string> QuickTask::outputOfTask(std::string_view task,
   return outputOfTask(task, Arguments{}, pattern, reject);
 }
 
-}  // namespace tove
+}  // namespace sparkler

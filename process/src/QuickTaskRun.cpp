@@ -12,9 +12,9 @@
 
 #include "ChildProcess.h"
 #include "Utf8Text.h"
-#include "tove/QuickTask.h"
+#include "sparkler/QuickTask.h"
 
-namespace tove {
+namespace sparkler {
 
 namespace {
 
@@ -196,4 +196,4 @@ RunResult QuickTask::run(std::string_view task, const Arguments& arguments,
   }
 }
 
-}  // namespace tove
+}  // namespace sparkler

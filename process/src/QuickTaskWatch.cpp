@@ -25,9 +25,9 @@
 
 #include "ChildProcess.h"
 #include "Utf8Text.h"
-#include "tove/QuickTask.h"
+#include "sparkler/QuickTask.h"
 
-namespace tove {
+namespace sparkler {
 
 namespace {
 
@@ -290,4 +290,4 @@ std::optional<std::string> QuickTask::outputOfTask(std::string_view task,
   }
 }
 
-}  // namespace tove
+}  // namespace sparkler

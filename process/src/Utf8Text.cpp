@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace tove::detail {
+namespace sparkler::detail {
 
 namespace {
 
@@ -128,4 +128,4 @@ std::string_view trimmedUtf8(std::string_view text) noexcept {
                      static_cast<std::size_t>(last - first));
 }
 
-}  // namespace tove::detail
+}  // namespace sparkler::detail

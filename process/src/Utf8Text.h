@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace tove::detail {
+namespace sparkler::detail {
 
 // Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
 struct Utf8Scan {
@@ -24,4 +24,4 @@ inline bool isValidUtf8(std::string_view bytes) noexcept {
 // of valid UTF-8 text.
 std::string_view trimmedUtf8(std::string_view text) noexcept;
 
-}  // namespace tove::detail
+}  // namespace sparkler::detail

@@ -15,21 +15,24 @@
 #include <QTimer>
 
 #include "AppTestSupport.h"
-#include "diskimage/DiskImageSupport.h"
-#include "tove/Bundle.h"
-#include "tove/DMGExtractor.h"
-#include "tove/Dispatch.h"
+#include "sparkler/Bundle.h"
+#include "sparkler/DMGExtractor.h"
+#include "sparkler/Dispatch.h"
+#include "sparkler/Log.h"
+#include "sparkler/QtMainLoop.h"
+#include "sparkler/Sparkler.h"
+#include "sparkler/URLLoader.h"
+#include "sparkler/testing/DiskImages.h"
+#include "sparkler/testing/HttpsServer.h"
+#include "sparkler/testing/TempDir.h"
+#include "sparkler/testing/TempHome.h"
 #include "tove/Interface.h"
-#include "tove/Log.h"
-#include "tove/QtMainLoop.h"
-#include "tove/Sparkler.h"
-#include "tove/URLLoader.h"
-#include "tove/testing/HttpsServer.h"
-#include "tove/testing/TempDir.h"
-#include "tove/testing/TempHome.h"
 
 namespace tove {
 namespace {
+
+using namespace sparkler;
+namespace testing = sparkler::testing;
 
 namespace fs = std::filesystem;
 using testing::HttpsServer;

@@ -7,10 +7,10 @@
 #include <QProcess>
 #include <QTimer>
 
-#include "tove/Checksum.h"
-#include "tove/testing/TestBundle.h"
+#include "sparkler/Checksum.h"
+#include "sparkler/testing/TestBundle.h"
 
-namespace tove::testing {
+namespace sparkler::testing {
 
 namespace fs = std::filesystem;
 
@@ -82,4 +82,4 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
   return items;
 }
 
-}  // namespace tove::testing
+}  // namespace sparkler::testing

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "tove/testing/TempDir.h"
+#include "sparkler/testing/TempDir.h"
 
-namespace tove::testing {
+namespace sparkler::testing {
 
 /// Serves Qt events until `done()` holds; false when `timeout` passed first.
 bool waitUntil(const std::function<bool()>& done,
@@ -32,4 +32,4 @@ nlohmann::json entryFor(const std::filesystem::path& image, std::string_view ver
 /// Every item under `root` with its type, mode and contents, to compare trees exactly.
 std::map<std::string, std::string> snapshot(const std::filesystem::path& root);
 
-}  // namespace tove::testing
+}  // namespace sparkler::testing

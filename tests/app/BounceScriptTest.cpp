@@ -7,12 +7,15 @@
 #include <QProcess>
 
 #include "AppTestSupport.h"
-#include "tove/testing/TempDir.h"
+#include "sparkler/testing/TempDir.h"
 
 extern char** environ;
 
 namespace tove {
 namespace {
+
+using namespace sparkler;
+namespace testing = sparkler::testing;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

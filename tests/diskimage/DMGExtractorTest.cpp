@@ -1,10 +1,10 @@
-#include "tove/DMGExtractor.h"
+#include "sparkler/DMGExtractor.h"
 
-#include "DiskImageSupport.h"
-#include "tove/Bundle.h"
-#include "tove/Log.h"
+#include "sparkler/Bundle.h"
+#include "sparkler/Log.h"
+#include "sparkler/testing/DiskImages.h"
 
-namespace tove::test {
+namespace sparkler::test {
 namespace {
 
 TEST(AttachGrammarTest, ReadsTheFirstPartitionLineBelowVolumes) {
@@ -83,11 +83,11 @@ TEST_F(FakeToolTest, RunsTheToolWithOneArgumentPerValueOnlyForWhatItCanDoAndTrus
 // user may create.
 TEST_F(FakeToolTest, TheToolIsTheNamedOneOrTheBundlesNeverOneFromTheBuildTree) {
   DMGExtractor::setToolPath(std::nullopt);
-  const fs::path bundle = tove::testing::makeTestBundle(work, "Tove", "1.0.0", "org.tove.Tove");
+  const fs::path bundle = sparkler::testing::makeTestBundle(work, "Tove", "1.0.0", "org.tove.Tove");
   Bundle::overrideMainBundlePath(bundle);
-  ::setenv("TOVE_HDIUTIL", "/named/by/a/developer", 1);
+  ::setenv("SPARKLER_HDIUTIL", "/named/by/a/developer", 1);
   EXPECT_EQ(DMGExtractor::toolPath(), "/named/by/a/developer");
-  ::unsetenv("TOVE_HDIUTIL");
+  ::unsetenv("SPARKLER_HDIUTIL");
   const std::string installed = DMGExtractor::toolPath();
   EXPECT_TRUE(installed.empty() || installed.front() == '/') << installed;
   EXPECT_EQ(installed.find(fs::path(DiskImageRun::tool()).parent_path().string()),
@@ -180,4 +180,4 @@ TEST_F(ExtractTest, FailuresLeaveTheDestinationAloneAndOnlyAReplacementLogsWhile
 }
 
 }  // namespace
-}  // namespace tove::test
+}  // namespace sparkler::test

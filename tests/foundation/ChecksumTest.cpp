@@ -1,10 +1,10 @@
-#include "tove/Checksum.h"
+#include "sparkler/Checksum.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-namespace tove {
+namespace sparkler {
 namespace {
 
 TEST(Checksum, IsTheMD5OfAllTheBytesInLowercaseHexAndNoneForEmptyData) {
@@ -24,4 +24,4 @@ TEST(Checksum, IsTheMD5OfAllTheBytesInLowercaseHexAndNoneForEmptyData) {
 }
 
 }  // namespace
-}  // namespace tove
+}  // namespace sparkler

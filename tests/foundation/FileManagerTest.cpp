@@ -1,4 +1,4 @@
-#include "tove/FileManager.h"
+#include "sparkler/FileManager.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -20,9 +20,9 @@
 #include <utility>
 #include <vector>
 
-#include "tove/testing/TempDir.h"
+#include "sparkler/testing/TempDir.h"
 
-namespace tove {
+namespace sparkler {
 namespace {
 
 namespace fs = std::filesystem;
@@ -469,4 +469,4 @@ TEST_F(ReplaceItem, AKilledReplacementLeavesTheOldItemOrTheNewWholeAndItsCopyGoe
 }
 
 }  // namespace
-}  // namespace tove
+}  // namespace sparkler

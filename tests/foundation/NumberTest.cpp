@@ -1,10 +1,10 @@
-#include "tove/Number.h"
+#include "sparkler/Number.h"
 
 #include <gtest/gtest.h>
 
 #include <unicode/locid.h>
 
-namespace tove {
+namespace sparkler {
 namespace {
 
 constexpr std::uint64_t kMax = 18446744073709551615u;
@@ -59,4 +59,4 @@ TEST(Number, GroupsThreeDigitsWithCommasInEveryLocale) {
 }
 
 }  // namespace
-}  // namespace tove
+}  // namespace sparkler

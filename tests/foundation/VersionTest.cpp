@@ -1,13 +1,13 @@
-#include "tove/Version.h"
+#include "sparkler/Version.h"
 
 #include <gtest/gtest.h>
 
-#include "tove/Application.h"
-#include "tove/Bundle.h"
-#include "tove/testing/TempDir.h"
-#include "tove/testing/TestBundle.h"
+#include "sparkler/Application.h"
+#include "sparkler/Bundle.h"
+#include "sparkler/testing/TempDir.h"
+#include "sparkler/testing/TestBundle.h"
 
-namespace tove {
+namespace sparkler {
 namespace {
 
 TEST(Version, ParsesTheFirstVersionInTheTextAndRoundTripsItsDescription) {
@@ -68,4 +68,4 @@ TEST(Version, OfTheApplicationIsReadFromTheMainBundleEachTime) {
 }
 
 }  // namespace
-}  // namespace tove
+}  // namespace sparkler

@@ -1,4 +1,4 @@
-#include "tove/Bundle.h"
+#include "sparkler/Bundle.h"
 
 #include <gtest/gtest.h>
 #include <plist/plist.h>
@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tove/testing/TempDir.h"
+#include "sparkler/testing/TempDir.h"
 
-namespace tove {
+namespace sparkler {
 namespace {
 
 namespace fs = std::filesystem;
@@ -105,4 +105,4 @@ TEST(BundleFolderChild, ReportsMainBundle) {
 }
 
 }  // namespace
-}  // namespace tove
+}  // namespace sparkler

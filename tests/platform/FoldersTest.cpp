@@ -1,4 +1,4 @@
-#include "tove/Folders.h"
+#include "sparkler/Folders.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 #include <set>
 #include <string>
 
-#include "tove/testing/TempHome.h"
+#include "sparkler/testing/TempHome.h"
 
-namespace tove {
+namespace sparkler {
 namespace {
 
 TEST(Folders, FollowTheEnvironmentWithoutTrailingSeparatorsOrFallBack) {
@@ -42,4 +42,4 @@ TEST(Folders, UUIDsAreRandomVersionFourInUpperCase) {
 }
 
 }  // namespace
-}  // namespace tove
+}  // namespace sparkler

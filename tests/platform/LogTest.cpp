@@ -1,4 +1,4 @@
-#include "tove/Log.h"
+#include "sparkler/Log.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-namespace tove {
+namespace sparkler {
 namespace {
 
 TEST(Log, WritesEveryLineWholeToStandardErrorFromManyThreads) {
@@ -37,4 +37,4 @@ TEST(Log, HandsTheWholeTextToASinkThatMayLogInTurn) {
 }
 
 }  // namespace
-}  // namespace tove
+}  // namespace sparkler

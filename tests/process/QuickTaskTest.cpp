@@ -1,4 +1,4 @@
-#include "tove/QuickTask.h"
+#include "sparkler/QuickTask.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -22,20 +22,20 @@
 #include <utility>
 #include <vector>
 
-#include "tove/testing/TempDir.h"
+#include "sparkler/testing/TempDir.h"
 
 extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
-using tove::Arguments;
-using tove::Environment;
-using tove::Input;
-using tove::LaunchedFrom;
-using tove::QuickTask;
-using tove::Reject;
-using tove::SearchingForPattern;
+using sparkler::Arguments;
+using sparkler::Environment;
+using sparkler::Input;
+using sparkler::LaunchedFrom;
+using sparkler::QuickTask;
+using sparkler::Reject;
+using sparkler::SearchingForPattern;
 
 const std::string kHelper = TASK_HELPER;
 
@@ -94,7 +94,7 @@ TEST(QuickTaskStatus, ReportsExitStatusSignalsAndEveryFailureBeforeStartAsOne) {
   EXPECT_EQ(helperOutput({"print", "text", "3"}), std::nullopt);
   EXPECT_EQ(QuickTask::statusOfTask("/bin/sh", args({"-c", "kill -9 $$"})), 128 + SIGKILL);
 
-  tove::testing::TempDir dir;
+  sparkler::testing::TempDir dir;
   // Nothing, a missing program, a directory, and a name that is not searched for in PATH.
   for (const std::string& task :
        {std::string(), dir.path().string() + "/absent", dir.path().string(), std::string("true")}) {
@@ -142,7 +142,7 @@ TEST(QuickTaskEnvironment, InputSetsTheMarkerAndAGivenEnvironmentReplacesTheAppl
   unsetenv("QuickTask.STDIN");
 
   // The working directory is the application's unless another is given, and stays its own.
-  tove::testing::TempDir dir;
+  sparkler::testing::TempDir dir;
   const std::string own = fs::current_path().string();
   EXPECT_TRUE(QuickTask::executeTask(kHelper, args({"cwd-is", own})));
   EXPECT_TRUE(QuickTask::executeTask(kHelper, args({"cwd-is", dir.path().string()}), Input{"x"},
@@ -294,7 +294,7 @@ TEST(QuickTaskPatternSearch, FindsTheLastAcceptedValueOfTheFirstReadThatHasOne) 
 // the output passes its cap, and the end of standard error says why it failed. Neither waits
 // for a descendant that holds the output open, and nothing is left behind.
 TEST(QuickTaskEnding, SearchesAndBoundedRunsEndTheirChildrenAndLeaveNothingBehind) {
-  tove::testing::TempDir dir;
+  sparkler::testing::TempDir dir;
   const std::string folder = dir.path().string();
   // Sanitizer runtimes start a thread of their own along with the first one: count after it.
   std::thread([] {}).join();
@@ -329,7 +329,7 @@ TEST(QuickTaskEnding, SearchesAndBoundedRunsEndTheirChildrenAndLeaveNothingBehin
   EXPECT_TRUE(reaped("holder", true));
 
   result = QuickTask::run(kHelper, args({"hold", folder, "started", "holder", "wait"}),
-                          tove::RunOptions{std::chrono::milliseconds(300)});
+                          sparkler::RunOptions{std::chrono::milliseconds(300)});
   EXPECT_TRUE(result.started && result.timedOut);
   EXPECT_EQ(result.status, 128 + SIGKILL);
   EXPECT_EQ(result.output, "started");
@@ -338,11 +338,11 @@ TEST(QuickTaskEnding, SearchesAndBoundedRunsEndTheirChildrenAndLeaveNothingBehin
   prctl(PR_SET_CHILD_SUBREAPER, 0);
 
   result = QuickTask::run(kHelper, args({"large", std::to_string(3 << 20)}),
-                          tove::RunOptions{{}, 1 << 20});
+                          sparkler::RunOptions{{}, 1 << 20});
   EXPECT_TRUE(result.outputTooLong);
   EXPECT_EQ(result.output.size(), std::size_t{1} << 20);
   result = QuickTask::run(kHelper, args({"stderr", "1\n2\nthe reason\x01\n", "3"}),
-                          tove::RunOptions{{}, 1024, 64});
+                          sparkler::RunOptions{{}, 1024, 64});
   EXPECT_FALSE(result.succeeded());
   EXPECT_EQ(result.failure(), "exited with status 3: the reason ");
   EXPECT_EQ(QuickTask::run(folder + "/absent", args({}), {}).failure(), "could not be started");

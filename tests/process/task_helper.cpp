@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "tove/QuickTask.h"
+#include "sparkler/QuickTask.h"
 
 extern char** environ;
 
@@ -125,12 +125,12 @@ int main(int argc, char** argv) {
     for (;;) pause();
   }
   if (mode == "input" || mode == "input-twice") {
-    auto bytes = tove::QuickTask::input();
-    if (mode == "input-twice") bytes = tove::QuickTask::input();
+    auto bytes = sparkler::QuickTask::input();
+    if (mode == "input-twice") bytes = sparkler::QuickTask::input();
     return print(bytes ? "bytes:" + std::to_string(bytes->size()) + ":" + *bytes : "nil");
   }
   if (mode == "string-input") {
-    const auto text = tove::QuickTask::stringInput();
+    const auto text = sparkler::QuickTask::stringInput();
     return print(text ? "text:" + *text : "nil");
   }
   return 64;

@@ -1,4 +1,4 @@
-#include "tove/testing/HttpsServer.h"
+#include "sparkler/testing/HttpsServer.h"
 
 #include <httplib.h>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 
-namespace tove::testing {
+namespace sparkler::testing {
 
 HttpsServer::HttpsServer() : dir_("tove-https") {
   if (dir_.path().empty()) return;
@@ -151,4 +151,4 @@ void HttpsServer::handle(const httplib::Request& request, httplib::Response& res
       });
 }
 
-}  // namespace tove::testing
+}  // namespace sparkler::testing

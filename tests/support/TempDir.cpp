@@ -1,10 +1,10 @@
-#include "tove/testing/TempDir.h"
+#include "sparkler/testing/TempDir.h"
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
-namespace tove::testing {
+namespace sparkler::testing {
 
 TempDir::TempDir(std::string_view prefix) {
   std::error_code error;
@@ -36,4 +36,4 @@ bool writeFile(const std::filesystem::path& path, std::string_view contents) {
   return static_cast<bool>(out);
 }
 
-}  // namespace tove::testing
+}  // namespace sparkler::testing

@@ -1,8 +1,8 @@
-#include "tove/testing/TempHome.h"
+#include "sparkler/testing/TempHome.h"
 
 #include <cstdlib>
 
-namespace tove::testing {
+namespace sparkler::testing {
 
 TempHome::TempHome() : dir_("tove-home") {
   std::error_code error;
@@ -26,4 +26,4 @@ TempHome::~TempHome() {
   }
 }
 
-}  // namespace tove::testing
+}  // namespace sparkler::testing

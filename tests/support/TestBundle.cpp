@@ -1,8 +1,8 @@
-#include "tove/testing/TestBundle.h"
+#include "sparkler/testing/TestBundle.h"
 
-#include "tove/testing/TempDir.h"
+#include "sparkler/testing/TempDir.h"
 
-namespace tove::testing {
+namespace sparkler::testing {
 
 std::filesystem::path makeTestBundle(const std::filesystem::path& parent, std::string_view name,
                                      std::optional<std::string_view> version,
@@ -24,4 +24,4 @@ std::filesystem::path makeTestBundle(const std::filesystem::path& parent, std::s
   return writeFile(bundle / "Contents" / "Info.plist", plist) ? bundle : std::filesystem::path();
 }
 
-}  // namespace tove::testing
+}  // namespace sparkler::testing

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "tove/Checksum.h"
-#include "tove/testing/HttpsServer.h"
-#include "tove/testing/TempDir.h"
-#include "tove/testing/TempHome.h"
-#include "tove/testing/TestBundle.h"
+#include "sparkler/Checksum.h"
+#include "sparkler/testing/HttpsServer.h"
+#include "sparkler/testing/TempDir.h"
+#include "sparkler/testing/TempHome.h"
+#include "sparkler/testing/TestBundle.h"
 
 namespace {
 
@@ -25,17 +25,17 @@ struct Outcome {
 
 // Runs the built tool through the shell with `arguments` (single-quoted, none hold quotes).
 Outcome sparkler(const std::vector<std::string>& arguments) {
-  tove::testing::TempDir dir("tove-sparkler-run");
+  sparkler::testing::TempDir dir("tove-sparkler-run");
   const auto out = dir.path() / "out";
   const auto err = dir.path() / "err";
-  std::string command = SPARKLER_PATH;
+  std::string command = TOVE_TEST_SPARKLER;
   for (const auto& argument : arguments) command += " '" + argument + "'";
   command += " >'" + out.string() + "' 2>'" + err.string() + "'";
   Outcome run;
   const int status = std::system(command.c_str());
   if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
-  run.out = tove::testing::readFile(out);
-  run.err = tove::testing::readFile(err);
+  run.out = sparkler::testing::readFile(out);
+  run.err = sparkler::testing::readFile(err);
   return run;
 }
 
@@ -64,11 +64,11 @@ TEST(Sparkler, CommandsPrintTheirAnswerAndRefuseWhatTheyCannotRead) {
 // fails says why on standard error and exits with 1, its JSON still on standard output, so that
 // a missing manifest or a folder that is no bundle never looks like "no update".
 TEST(SparklerCheck, ReportsWhatTheBundleWouldSeeOrSaysWhyItFailed) {
-  tove::testing::TempHome home;
-  tove::testing::HttpsServer server;
+  sparkler::testing::TempHome home;
+  sparkler::testing::HttpsServer server;
   ASSERT_TRUE(server.ok());
   const std::string app =
-      tove::testing::makeTestBundle(home.temporary(), "Tove", "1.0.0", "org.tove.Tove");
+      sparkler::testing::makeTestBundle(home.temporary(), "Tove", "1.0.0", "org.tove.Tove");
   const auto check = [&](const std::string& bundle, const std::string& ca) {
     return sparkler(
         {"check", "--bundle", bundle, "--manifest", server.url("/mac/_.json"), "--ca-file", ca});
@@ -86,7 +86,7 @@ TEST(SparklerCheck, ReportsWhatTheBundleWouldSeeOrSaysWhyItFailed) {
   const std::string image(4096, 'i');
   json newest = {{"version", "1.0.1"},
                  {"name", "Tove-1.0.1.dmg"},
-                 {"hash", *tove::Checksum::MD5String(image)},
+                 {"hash", *sparkler::Checksum::MD5String(image)},
                  {"size", image.size()}};
   server.putFile("/mac/_.json", json::array({newest}).dump());
   server.putFile("/mac/Tove-1.0.1.dmg", image);

@@ -9,17 +9,17 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "diskimage/DiskImageSupport.h"
-#include "tove/Bundle.h"
-#include "tove/Checksum.h"
-#include "tove/DMGExtractor.h"
-#include "tove/Dispatch.h"
-#include "tove/Log.h"
-#include "tove/Sparkler.h"
-#include "tove/testing/ManualMainLoop.h"
-#include "tove/testing/SparklerTesting.h"
+#include "sparkler/Bundle.h"
+#include "sparkler/Checksum.h"
+#include "sparkler/DMGExtractor.h"
+#include "sparkler/Dispatch.h"
+#include "sparkler/Log.h"
+#include "sparkler/Sparkler.h"
+#include "sparkler/testing/DiskImages.h"
+#include "sparkler/testing/ManualMainLoop.h"
+#include "sparkler/testing/SparklerTesting.h"
 
-namespace tove::test {
+namespace sparkler::test {
 namespace {
 
 class InstallTest : public DiskImageTest {
@@ -196,7 +196,7 @@ TEST_F(InstallTest, KilledInstallationsLeaveNothingOnceTheNextOneRuns) {
   offer(
       "cd Tove.app/Contents && mkdir data && head -c 4915200 /dev/zero | tr '\\0' a | split -b "
       "8192 - data/");
-  ::setenv("TOVE_HDIUTIL", DiskImageRun::tool().c_str(), 1);
+  ::setenv("SPARKLER_HDIUTIL", DiskImageRun::tool().c_str(), 1);
   for (const std::string point : {"attaching", "copying", "copied 200", "detaching"}) {
     SCOPED_TRACE(point);
     EXPECT_EQ(runChildKilledAt(image, bundle, point, work / point), point + "\n");
@@ -204,7 +204,7 @@ TEST_F(InstallTest, KilledInstallationsLeaveNothingOnceTheNextOneRuns) {
     EXPECT_TRUE(version == "1.0.0" || version == "1.0.1") << version;
     if (version == "1.0.1") restoreOldBundle();
   }
-  ::unsetenv("TOVE_HDIUTIL");
+  ::unsetenv("SPARKLER_HDIUTIL");
   // A tool whose caller was killed while it attached finishes (and undoes its attach) on its
   // own; the check below is about what is left once nothing of the killed runs is running.
   EXPECT_TRUE(noToolRunning());
@@ -226,7 +226,7 @@ TEST_F(InstallTest, StoppedImagesAndEndlessHolesEndTheInstallation) {
   EXPECT_NE(tooMuch.reason.find("holes included"), std::string::npos) << tooMuch.reason;
   EXPECT_EQ(snapshot(bundle), oldContents);
 
-  ::setenv("TOVE_HDIUTIL_MOUNTER", "fuse", 1);
+  ::setenv("SPARKLER_HDIUTIL_MOUNTER", "fuse", 1);
   std::vector<pid_t> daemons;
   std::atomic<pid_t> stopped{0};
   ExtractOptions options;
@@ -251,7 +251,7 @@ TEST_F(InstallTest, StoppedImagesAndEndlessHolesEndTheInstallation) {
   const auto result = DMGExtractor::extract("Tove.app/Contents", image.string(), bundle.string(),
                                             options, &failure);
   finished.set_value();
-  ::unsetenv("TOVE_HDIUTIL_MOUNTER");
+  ::unsetenv("SPARKLER_HDIUTIL_MOUNTER");
   ASSERT_EQ(daemons.size(), 1u) << "no squashfuse process served the image";
   EXPECT_FALSE(result);
   EXPECT_NE(failure.reason.find("stopped responding"), std::string::npos) << failure.reason;
@@ -260,4 +260,4 @@ TEST_F(InstallTest, StoppedImagesAndEndlessHolesEndTheInstallation) {
 }
 
 }  // namespace
-}  // namespace tove::test
+}  // namespace sparkler::test

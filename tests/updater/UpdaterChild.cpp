@@ -2,7 +2,7 @@
 //   exit-during-work URL CA_FILE: returns from main while worker jobs are busy fetching over
 //     TLS and hashing, as the app does when it quits during a check.
 //   extract IMAGE BUNDLE: installs IMAGE over BUNDLE as an installation does (guarded
-//     extraction, the tool from $TOVE_HDIUTIL), printing each step on a line of its own so
+//     extraction, the tool from $SPARKLER_HDIUTIL), printing each step on a line of its own so
 //     that a test can kill it at a chosen point: "attaching", "copying", "copied 200" (once
 //     200 items are in), "detaching", then "installed" or "failed: <reason>"; exits 0 when
 //     installed.
@@ -13,14 +13,14 @@
 #include <string_view>
 #include <thread>
 
-#include "tove/Checksum.h"
-#include "tove/DMGExtractor.h"
-#include "tove/Dispatch.h"
-#include "tove/URLLoader.h"
+#include "sparkler/Checksum.h"
+#include "sparkler/DMGExtractor.h"
+#include "sparkler/Dispatch.h"
+#include "sparkler/URLLoader.h"
 
 namespace {
 
-using namespace tove;
+using namespace sparkler;
 
 int exitDuringWork(const std::string& url) {
   static std::atomic<int> fetched{0};

@@ -10,30 +10,30 @@
 #include <thread>
 #include <utility>
 
-#include "tove/Bundle.h"
-#include "tove/Checksum.h"
-#include "tove/Dispatch.h"
-#include "tove/Log.h"
-#include "tove/Manifest.h"
-#include "tove/MonotonicClock.h"
-#include "tove/RunLoop.h"
-#include "tove/Sparkler.h"
-#include "tove/Timer.h"
-#include "tove/URLLoader.h"
-#include "tove/testing/HttpsServer.h"
-#include "tove/testing/ManualMainLoop.h"
-#include "tove/testing/SparklerTesting.h"
-#include "tove/testing/TempHome.h"
-#include "tove/testing/TestBundle.h"
+#include "sparkler/Bundle.h"
+#include "sparkler/Checksum.h"
+#include "sparkler/Dispatch.h"
+#include "sparkler/Log.h"
+#include "sparkler/Manifest.h"
+#include "sparkler/MonotonicClock.h"
+#include "sparkler/RunLoop.h"
+#include "sparkler/Sparkler.h"
+#include "sparkler/Timer.h"
+#include "sparkler/URLLoader.h"
+#include "sparkler/testing/HttpsServer.h"
+#include "sparkler/testing/ManualMainLoop.h"
+#include "sparkler/testing/SparklerTesting.h"
+#include "sparkler/testing/TempHome.h"
+#include "sparkler/testing/TestBundle.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using tove::testing::HttpsServer;
-using tove::testing::readFile;
+using sparkler::testing::HttpsServer;
+using sparkler::testing::readFile;
 using Fault = HttpsServer::Fault;
 using Names = std::vector<std::string>;
 
-namespace tove {
+namespace sparkler {
 namespace {
 
 constexpr const char* kManifestPath = "/assets/Tove/software/mac/_.json";
@@ -535,4 +535,4 @@ TEST(RunLoopTest, ServesWorkPostedFromWorkerThreadsAndTimersByDueTime) {
 }
 
 }  // namespace
-}  // namespace tove
+}  // namespace sparkler

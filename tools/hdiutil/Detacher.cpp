@@ -10,7 +10,7 @@
 #include "MountTable.h"
 #include "Programs.h"
 
-namespace tove::hdiutil {
+namespace sparkler::hdiutil {
 namespace {
 
 std::set<pid_t> daemonsOf(const Attachment& attachment) {
@@ -105,4 +105,4 @@ std::optional<std::string> Detacher::removeFolder(const Attachment& attachment) 
   return std::nullopt;
 }
 
-}  // namespace tove::hdiutil
+}  // namespace sparkler::hdiutil

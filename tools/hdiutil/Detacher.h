@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace tove::hdiutil {
+namespace sparkler::hdiutil {
 
 /// An image attached at a mount point, as far as it is known.
 struct Attachment {
@@ -42,4 +42,4 @@ class Detacher {
   static std::optional<std::string> removeFolder(const Attachment& attachment);
 };
 
-}  // namespace tove::hdiutil
+}  // namespace sparkler::hdiutil

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-namespace tove::hdiutil {
+namespace sparkler::hdiutil {
 namespace {
 
 // Records hold paths, which may contain any byte but NUL: fields are NUL-terminated.
@@ -46,7 +46,7 @@ std::string realMountPointOf(const std::string& mountPoint) {
 }
 
 std::string registryFolder() {
-  if (const char* state = std::getenv("TOVE_HDIUTIL_STATE"); state != nullptr && *state != 0) {
+  if (const char* state = std::getenv("SPARKLER_HDIUTIL_STATE"); state != nullptr && *state != 0) {
     return state;
   }
   if (::geteuid() == 0) return "/run/tove-hdiutil";
@@ -212,4 +212,4 @@ bool DiskRegistry::remove(int number) const {
   return ::unlink(pathOf(number).c_str()) == 0 || errno == ENOENT;
 }
 
-}  // namespace tove::hdiutil
+}  // namespace sparkler::hdiutil

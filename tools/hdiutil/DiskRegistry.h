@@ -9,7 +9,7 @@
 
 #include "Programs.h"
 
-namespace tove::hdiutil {
+namespace sparkler::hdiutil {
 
 /// What the tool remembers about one attached image, under its device number. A record is
 /// written before anything is mounted and completed afterwards, so that whatever a killed
@@ -31,7 +31,7 @@ struct DiskRecord {
 /// lock, held from open() to destruction, so that two tools never pick the same device number
 /// or mount point.
 ///
-/// Folder: $TOVE_HDIUTIL_STATE when set, else /run/tove-hdiutil for root, else
+/// Folder: $SPARKLER_HDIUTIL_STATE when set, else /run/tove-hdiutil for root, else
 /// $XDG_RUNTIME_DIR/tove-hdiutil, else /tmp/tove-hdiutil-<uid>.
 class DiskRegistry {
  public:
@@ -68,4 +68,4 @@ class DiskRegistry {
   int lockFd_ = -1;
 };
 
-}  // namespace tove::hdiutil
+}  // namespace sparkler::hdiutil

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
-namespace tove::hdiutil {
+namespace sparkler::hdiutil {
 namespace {
 
 // "Name 1" to "Name 9" keep the names people expect for a few images at once; past them a
@@ -170,4 +170,4 @@ std::optional<std::string> MountPoints::prepareFolder(const std::string& volumes
   return std::nullopt;
 }
 
-}  // namespace tove::hdiutil
+}  // namespace sparkler::hdiutil

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace tove::hdiutil {
+namespace sparkler::hdiutil {
 
 /// Names and folders of mount points. The folder of mount points (/Volumes) may be shared by
 /// every user, as /tmp is, so another user can create names in it before us: a mount point
@@ -38,4 +38,4 @@ class MountPoints {
   static std::optional<std::string> prepareFolder(const std::string& volumes, bool shared);
 };
 
-}  // namespace tove::hdiutil
+}  // namespace sparkler::hdiutil

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace tove::hdiutil {
+namespace sparkler::hdiutil {
 namespace {
 
 // The kernel writes space, tab, line feed and backslash in mount points as \ooo.
@@ -51,4 +51,4 @@ bool MountTable::isDiskImageType(const std::string& type) {
   return type == "squashfs" || type == "fuse.squashfuse" || type == "fuse.squashfuse_ll";
 }
 
-}  // namespace tove::hdiutil
+}  // namespace sparkler::hdiutil

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-namespace tove::hdiutil {
+namespace sparkler::hdiutil {
 
 /// The mounts this process sees, read from /proc/self/mountinfo. Reading the table never
 /// touches a mounted file system, so it is safe while a FUSE daemon does not answer.
@@ -21,4 +21,4 @@ class MountTable {
   static bool isDiskImageType(const std::string& type);
 };
 
-}  // namespace tove::hdiutil
+}  // namespace sparkler::hdiutil

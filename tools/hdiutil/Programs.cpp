@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <sstream>
 
-namespace tove::hdiutil {
+namespace sparkler::hdiutil {
 namespace {
 
 // The bytes of a small /proc file, read with plain read(2): the process may end while we
@@ -128,7 +128,7 @@ std::optional<std::string> Programs::find(const std::string& name) {
 
 std::chrono::milliseconds Programs::limit(std::chrono::seconds limit) {
   std::chrono::milliseconds result = limit;
-  if (const char* cap = std::getenv("TOVE_HDIUTIL_TIME_LIMIT"); cap != nullptr && *cap != 0) {
+  if (const char* cap = std::getenv("SPARKLER_HDIUTIL_TIME_LIMIT"); cap != nullptr && *cap != 0) {
     char* end = nullptr;
     const long seconds = std::strtol(cap, &end, 10);
     if (*end == '\0' && seconds > 0) {
@@ -201,4 +201,4 @@ bool Programs::waitForDaemon(pid_t pid, const std::string& image, const std::str
   return ended;
 }
 
-}  // namespace tove::hdiutil
+}  // namespace sparkler::hdiutil

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "tove/QuickTask.h"
+#include "sparkler/QuickTask.h"
 
-namespace tove::hdiutil {
+namespace sparkler::hdiutil {
 
 /// A process as it can be recognised again later: its id and its start time (field 22 of
 /// /proc/<pid>/stat, in clock ticks since boot), so that a recycled id is not taken for it.
@@ -31,7 +31,7 @@ class Programs {
   /// nullopt when there is none.
   static std::optional<std::string> find(const std::string& name);
 
-  /// `limit`, or less when TOVE_HDIUTIL_TIME_LIMIT (whole seconds) asks for less.
+  /// `limit`, or less when SPARKLER_HDIUTIL_TIME_LIMIT (whole seconds) asks for less.
   static std::chrono::milliseconds limit(std::chrono::seconds limit);
 
   /// Runs `program` in a process group of its own, killing the group after `limit` (as
@@ -61,4 +61,4 @@ class Programs {
                             std::chrono::milliseconds limit);
 };
 
-}  // namespace tove::hdiutil
+}  // namespace sparkler::hdiutil

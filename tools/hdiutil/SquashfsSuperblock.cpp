@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace tove::hdiutil {
+namespace sparkler::hdiutil {
 namespace {
 
 constexpr std::size_t kSuperblockSize = 96;
@@ -85,4 +85,4 @@ std::optional<std::string> SquashfsSuperblock::problemWithImage(const std::strin
   return std::nullopt;
 }
 
-}  // namespace tove::hdiutil
+}  // namespace sparkler::hdiutil

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-namespace tove::hdiutil {
+namespace sparkler::hdiutil {
 
 /// Reads the superblock at the start of a squashfs image and checks that it describes an
 /// image that can be mounted: the "hsqs" signature, format 4.0, a sane block size and
@@ -15,4 +15,4 @@ class SquashfsSuperblock {
   static std::optional<std::string> problemWithImage(const std::string& path);
 };
 
-}  // namespace tove::hdiutil
+}  // namespace sparkler::hdiutil

@@ -33,10 +33,10 @@
 // unmount 5 s, after SIGKILL 3 s; another tool's hold on the record lock 30 s. A program
 // that runs longer is killed with its process group and the command fails, naming it.
 //
-// Environment: TOVE_HDIUTIL_VOLUMES (folder of mount points, default /Volumes),
-// TOVE_HDIUTIL_STATE (folder of device records), TOVE_HDIUTIL_MOUNTER ("fuse" or "kernel"
+// Environment: SPARKLER_HDIUTIL_VOLUMES (folder of mount points, default /Volumes),
+// SPARKLER_HDIUTIL_STATE (folder of device records), SPARKLER_HDIUTIL_MOUNTER ("fuse" or "kernel"
 // to force one way of mounting; by default squashfuse, then the kernel's loop device when
-// running as root), TOVE_HDIUTIL_TIME_LIMIT (whole seconds: shortens every time limit above
+// running as root), SPARKLER_HDIUTIL_TIME_LIMIT (whole seconds: shortens every time limit above
 // that is longer).
 
 #include <limits.h>
@@ -62,9 +62,9 @@
 #include "Programs.h"
 #include "SquashfsSuperblock.h"
 
-using tove::Arguments;
-using tove::RunResult;
-using namespace tove::hdiutil;
+using sparkler::Arguments;
+using sparkler::RunResult;
+using namespace sparkler::hdiutil;
 
 namespace {
 
@@ -101,11 +101,11 @@ std::string withoutTrailingSlashes(std::string path) {
 // The folder of mount points as given (never resolved: it is what attach prints); nullopt
 // with `error` set when the environment names a relative path.
 std::optional<std::string> volumesFolder(std::string& error) {
-  std::string volumes = environment("TOVE_HDIUTIL_VOLUMES");
+  std::string volumes = environment("SPARKLER_HDIUTIL_VOLUMES");
   if (volumes.empty()) volumes = kDefaultVolumes;
   volumes = withoutTrailingSlashes(volumes);
   if (volumes.front() != '/') {
-    error = "TOVE_HDIUTIL_VOLUMES must be an absolute path";
+    error = "SPARKLER_HDIUTIL_VOLUMES must be an absolute path";
     return std::nullopt;
   }
   return volumes;
@@ -178,9 +178,9 @@ int attach(const std::vector<std::string>& args) {
   }
   if (const auto problem = problemListing(path)) return fail("attach", *image + ": " + *problem);
 
-  const std::string mounter = environment("TOVE_HDIUTIL_MOUNTER");
+  const std::string mounter = environment("SPARKLER_HDIUTIL_MOUNTER");
   if (!mounter.empty() && mounter != "fuse" && mounter != "kernel") {
-    return fail("attach", "TOVE_HDIUTIL_MOUNTER must be \"fuse\" or \"kernel\"");
+    return fail("attach", "SPARKLER_HDIUTIL_MOUNTER must be \"fuse\" or \"kernel\"");
   }
   const auto squashfuse = Programs::find("squashfuse");
   const bool fuseReady = squashfuse && ::access("/dev/fuse", R_OK | W_OK) == 0;

@@ -8,17 +8,17 @@
 #include <string_view>
 
 #include "Commands.h"
-#include "tove/Bundle.h"
-#include "tove/Dispatch.h"
-#include "tove/Manifest.h"
-#include "tove/Sparkler.h"
-#include "tove/URLLoader.h"
+#include "sparkler/Bundle.h"
+#include "sparkler/Dispatch.h"
+#include "sparkler/Manifest.h"
+#include "sparkler/Sparkler.h"
+#include "sparkler/URLLoader.h"
 
 namespace {
 
 // Stands in for the app's main loop for one check: the check job's scheduling step is the
 // sign that the check has ended, and is dropped so that no further check is armed.
-class OneCheckLoop final : public tove::MainLoop {
+class OneCheckLoop final : public sparkler::MainLoop {
  public:
   void post(std::function<void()>) override {
     {
@@ -64,21 +64,21 @@ int checkCommand(int argc, char** argv) {
   }
   if (!bundle || !manifest || manifest->empty()) return checkUsage();
   // Without an Info.plist the check could only fail for want of a version.
-  if (!tove::Bundle::bundleWithPath(std::filesystem::path(*bundle))->infoDictionary()) {
+  if (!sparkler::Bundle::bundleWithPath(std::filesystem::path(*bundle))->infoDictionary()) {
     std::fprintf(stderr, "sparkler: %s is not a bundle (it has no readable Contents/Info.plist)\n",
                  bundle->c_str());
     return 1;
   }
-  if (caFile && !tove::URLLoader::setExtraCAFile(std::filesystem::path(*caFile))) {
+  if (caFile && !sparkler::URLLoader::setExtraCAFile(std::filesystem::path(*caFile))) {
     std::fprintf(stderr, "sparkler: cannot read the CA file %s\n", caFile->c_str());
     return 1;
   }
 
-  tove::Bundle::overrideMainBundlePath(std::filesystem::path(*bundle));
+  sparkler::Bundle::overrideMainBundlePath(std::filesystem::path(*bundle));
   auto loop = std::make_shared<OneCheckLoop>();
-  tove::dispatch::setMainLoop(loop);
+  sparkler::dispatch::setMainLoop(loop);
   // The app's own start-up path: cache folder, manifest, first check job.
-  auto sparkler = tove::Sparkler::initialize(*manifest);
+  auto sparkler = sparkler::Sparkler::initialize(*manifest);
   loop->wait();
 
   nlohmann::json result = {{"updateAvailable", sparkler->updateAvailable()},
@@ -88,7 +88,8 @@ int checkCommand(int argc, char** argv) {
     const auto& newest = updates->back();
     // An entry too long for a log line is shown as the log shows it, shortened.
     bool shortened = false;
-    auto text = tove::Manifest::describe(newest, tove::Manifest::kDescriptionBytes, &shortened);
+    auto text =
+        sparkler::Manifest::describe(newest, sparkler::Manifest::kDescriptionBytes, &shortened);
     result["entry"] = shortened ? nlohmann::json(std::move(text)) : newest;
     if (auto name = newest.find("name"); name != newest.end() && name->is_string()) {
       if (auto path = sparkler->cachedPath(name->get_ref<const std::string&>())) {

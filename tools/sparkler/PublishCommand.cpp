@@ -22,11 +22,11 @@
 #include <string>
 
 #include "Commands.h"
-#include "tove/Bundle.h"
-#include "tove/Checksum.h"
-#include "tove/Folders.h"
-#include "tove/QuickTask.h"
-#include "tove/Version.h"
+#include "sparkler/Bundle.h"
+#include "sparkler/Checksum.h"
+#include "sparkler/Folders.h"
+#include "sparkler/QuickTask.h"
+#include "sparkler/Version.h"
 
 namespace fs = std::filesystem;
 
@@ -65,8 +65,8 @@ std::optional<std::string> readFile(const fs::path& path) {
 
 // Writes `text` to `path` through a temporary file in the same folder and a rename.
 bool replaceFile(const fs::path& path, const std::string& text) {
-  const fs::path temporary =
-      path.parent_path() / ("." + path.filename().string() + "." + tove::Folders::newUUIDString());
+  const fs::path temporary = path.parent_path() / ("." + path.filename().string() + "." +
+                                                   sparkler::Folders::newUUIDString());
   std::FILE* file = std::fopen(temporary.c_str(), "wb");
   if (file == nullptr) return false;
   const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
@@ -119,17 +119,17 @@ int publish(int argc, char** argv) {
   if (!fs::is_directory(fs::path(*app) / "Contents", error)) {
     return fail(*app + " is not an application bundle (it has no Contents folder)");
   }
-  const auto bundleVersionText = tove::Bundle::bundleWithPath(fs::path(*app))
+  const auto bundleVersionText = sparkler::Bundle::bundleWithPath(fs::path(*app))
                                      ->objectForInfoDictionaryKey("CFBundleShortVersionString");
   const auto bundleVersion =
-      bundleVersionText ? tove::Version::versionWithString(*bundleVersionText) : std::nullopt;
+      bundleVersionText ? sparkler::Version::versionWithString(*bundleVersionText) : std::nullopt;
   if (!bundleVersion) {
     return fail(*app + " has no version: its Contents/Info.plist needs a " +
                 "CFBundleShortVersionString such as 1.2.3");
   }
   if (!versionText) versionText = *bundleVersionText;
   static const std::regex versionGrammar("[0-9]+(\\.[0-9]+){0,2}");
-  const auto version = tove::Version::versionWithString(*versionText);
+  const auto version = sparkler::Version::versionWithString(*versionText);
   if (!std::regex_match(*versionText, versionGrammar) || !version) {
     return fail("\"" + *versionText + "\" is not a version (such as 1.2.3)");
   }
@@ -155,7 +155,7 @@ int publish(int argc, char** argv) {
   for (const auto& entry : manifest) {
     const auto listed =
         entry.is_object() && entry.contains("version") && entry["version"].is_string()
-            ? tove::Version::versionWithString(entry["version"].get<std::string>())
+            ? sparkler::Version::versionWithString(entry["version"].get<std::string>())
             : std::nullopt;
     if (!listed) return fail(manifestPath.string() + " holds an entry without a version");
     if (listed->isEqualToOrBetterThan(version)) {
@@ -168,7 +168,7 @@ int publish(int argc, char** argv) {
   if (!mksquashfs) return fail("mksquashfs is needed (Debian package squashfs-tools)");
   const std::string name = "Tove-" + *versionText + ".dmg";
   const fs::path image = folder / name;
-  const fs::path temporaryImage = folder / ("." + name + "." + tove::Folders::newUUIDString());
+  const fs::path temporaryImage = folder / ("." + name + "." + sparkler::Folders::newUUIDString());
   Leftover imageLeftover(temporaryImage);
 
   // The image's root holds the bundle as "Tove.app", whatever the bundle's folder is called;
@@ -177,7 +177,7 @@ int publish(int argc, char** argv) {
   if (source.filename().empty()) source = source.parent_path();
   std::optional<Leftover> stagingLeftover;
   if (source.filename() != "Tove.app") {
-    const fs::path staging = folder / (".staging." + tove::Folders::newUUIDString());
+    const fs::path staging = folder / (".staging." + sparkler::Folders::newUUIDString());
     stagingLeftover.emplace(staging);
     fs::create_directory(staging, error);
     if (!error) {
@@ -189,10 +189,10 @@ int publish(int argc, char** argv) {
   }
   std::fprintf(stdout, "building %s from %s\n", image.c_str(), source.c_str());
   std::fflush(stdout);
-  if (!tove::QuickTask::executeTask(
-          *mksquashfs, tove::Arguments{{source.string(), temporaryImage.string(), "-noappend",
-                                        "-keep-as-directory", "-all-root", "-no-xattrs",
-                                        "-no-progress", "-quiet"}})) {
+  if (!sparkler::QuickTask::executeTask(
+          *mksquashfs, sparkler::Arguments{{source.string(), temporaryImage.string(), "-noappend",
+                                            "-keep-as-directory", "-all-root", "-no-xattrs",
+                                            "-no-progress", "-quiet"}})) {
     return fail("mksquashfs could not build the image from " + source.string());
   }
 
@@ -202,7 +202,7 @@ int publish(int argc, char** argv) {
     return fail("the image is " + std::to_string(bytes->size()) +
                 " bytes; the updater takes at most 50,000,000");
   }
-  const auto hash = tove::Checksum::MD5String(*bytes);
+  const auto hash = sparkler::Checksum::MD5String(*bytes);
   if (!hash) return fail("cannot compute the image's MD5 digest");
 
   fs::rename(temporaryImage, image, error);

@@ -1,0 +1,35 @@
+#include "sparkler/Checksum.h"
+
+#include <openssl/evp.h>
+
+#include "sparkler/CryptoLibrary.h"
+
+namespace sparkler::Checksum {
+
+std::optional<Digest> MD5(std::string_view data) noexcept {
+  if (data.empty()) return std::nullopt;
+  initializeCryptoLibrary();
+  Digest digest{};
+  unsigned int length = 0;
+  // EVP_Digest takes a size_t count, so data beyond 4 GiB is hashed whole.
+  if (EVP_Digest(data.data(), data.size(), digest.data(), &length, EVP_md5(), nullptr) != 1 ||
+      length != digest.size()) {
+    return std::nullopt;
+  }
+  return digest;
+}
+
+std::optional<std::string> MD5String(std::string_view data) {
+  const auto digest = MD5(data);
+  if (!digest) return std::nullopt;
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(digest->size() * 2);
+  for (const auto byte : *digest) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0x0F];
+  }
+  return text;
+}
+
+}  // namespace sparkler::Checksum

@@ -1,0 +1,147 @@
+#include "sparkler/Bundle.h"
+
+#include <plist/plist.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <mutex>
+#include <system_error>
+
+namespace sparkler {
+namespace {
+
+// An Info.plist is a few kilobytes; anything far larger is not one and is not read whole. The
+// bound also bounds the nesting libplist is given (it frees its trees recursively).
+constexpr std::uintmax_t kMaximumInfoPlistSize = 256 * 1024;
+
+// Never destroyed: worker jobs may still read the main bundle while the process exits.
+struct Override {
+  std::mutex mutex;
+  std::optional<std::filesystem::path> path;
+};
+
+Override& mainBundleOverride() {
+  static auto* shared = new Override;
+  return *shared;
+}
+
+std::optional<std::string> readSmallFile(const std::filesystem::path& path) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path, error))) {
+    return std::nullopt;
+  }
+  const auto size = std::filesystem::file_size(path, error);
+  if (error || size == 0 || size > kMaximumInfoPlistSize) return std::nullopt;
+  std::ifstream stream(path, std::ios::binary);
+  if (!stream) return std::nullopt;
+  std::string bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+  if (stream.bad()) return std::nullopt;
+  return bytes;
+}
+
+}  // namespace
+
+std::optional<Bundle::InfoDictionary> Bundle::readInfoDictionary(
+    const std::filesystem::path& path) {
+  const auto bytes = readSmallFile(path);
+  if (!bytes || bytes->empty()) return std::nullopt;
+  plist_t root = nullptr;
+  plist_from_memory(bytes->data(), static_cast<std::uint32_t>(bytes->size()), &root);
+  if (root == nullptr) return std::nullopt;
+  std::unique_ptr<void, void (*)(plist_t)> guard(root, plist_free);
+  if (plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
+
+  Bundle::InfoDictionary info;
+  plist_dict_iter iterator = nullptr;
+  plist_dict_new_iter(root, &iterator);
+  if (iterator == nullptr) return std::nullopt;
+  for (;;) {
+    char* key = nullptr;
+    plist_t value = nullptr;
+    plist_dict_next_item(root, iterator, &key, &value);
+    if (value == nullptr) {
+      std::free(key);
+      break;
+    }
+    if (key != nullptr && plist_get_node_type(value) == PLIST_STRING) {
+      std::uint64_t length = 0;
+      const char* text = plist_get_string_ptr(value, &length);
+      if (text != nullptr) info.emplace(key, std::string(text, static_cast<std::size_t>(length)));
+    }
+    std::free(key);
+  }
+  std::free(iterator);
+  return info;
+}
+
+namespace {
+
+// The bundle folder of an executable at X.app/Contents/MacOS/exe, if it is laid out so.
+std::optional<std::filesystem::path> bundleFolderOfExecutable(const std::filesystem::path& exe) {
+  const auto macOS = exe.parent_path();
+  const auto contents = macOS.parent_path();
+  const auto bundle = contents.parent_path();
+  if (macOS.filename() != "MacOS" || contents.filename() != "Contents") return std::nullopt;
+  if (bundle.extension() != ".app") return std::nullopt;
+  return bundle;
+}
+
+}  // namespace
+
+std::shared_ptr<const Bundle> Bundle::mainBundle() {
+  std::optional<std::filesystem::path> path;
+  {
+    auto& shared = mainBundleOverride();
+    std::lock_guard lock(shared.mutex);
+    path = shared.path;
+  }
+  if (path) return bundleWithPath(*path);
+  std::error_code error;
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error)
+    return std::make_shared<const Bundle>(std::filesystem::current_path(error), std::nullopt);
+  if (auto folder = bundleFolderOfExecutable(exe)) return bundleWithPath(*folder);
+  return std::make_shared<const Bundle>(exe.parent_path(), std::nullopt);
+}
+
+void Bundle::overrideMainBundlePath(std::optional<std::filesystem::path> path) {
+  auto& shared = mainBundleOverride();
+  std::lock_guard lock(shared.mutex);
+  shared.path = std::move(path);
+}
+
+std::shared_ptr<const Bundle> Bundle::bundleWithPath(const std::filesystem::path& path) {
+  return std::make_shared<const Bundle>(path, readInfoDictionary(path / "Contents" / "Info.plist"));
+}
+
+std::optional<std::string> Bundle::objectForInfoDictionaryKey(std::string_view key) const {
+  if (!info_) return std::nullopt;
+  const auto found = info_->find(key);
+  if (found == info_->end()) return std::nullopt;
+  return found->second;
+}
+
+std::optional<std::string> Bundle::bundleIdentifier() const {
+  return objectForInfoDictionaryKey("CFBundleIdentifier");
+}
+
+std::optional<std::filesystem::path> Bundle::URLForResource(std::string_view name,
+                                                            std::string_view extension,
+                                                            std::string_view subdirectory) const {
+  if (name.empty()) return std::nullopt;
+  auto path = path_ / "Contents" / "Resources";
+  if (!subdirectory.empty()) path /= subdirectory;
+  std::string file(name);
+  if (!extension.empty()) {
+    file += '.';
+    file += extension;
+  }
+  path /= file;
+  std::error_code error;
+  if (!std::filesystem::exists(path, error)) return std::nullopt;
+  return path;
+}
+
+}  // namespace sparkler
