@@ -26,50 +26,16 @@ build=${TOVE_DEMO_BUILD:-$root/build-demo}
 old_version=1.0.0
 new_version=1.0.1
 started=$SECONDS
-
-step() { printf '\n==> [%3ds] %s\n' $((SECONDS - started)) "$*"; }
-info() { printf '    %s\n' "$*"; }
-die() { printf '\nDEMO FAILED: %s\n' "$*" >&2; exit 1; }
-
-# Waits up to $1 seconds for the command that follows to succeed, polling every 0.2 s.
-wait_for() {
-  local limit=$1; shift
-  local deadline=$((SECONDS + limit))
-  until "$@"; do
-    [ "$SECONDS" -lt "$deadline" ] || return 1
-    sleep 0.2
-  done
-}
-
-# A TCP port on 127.0.0.1 that nothing listens on (LISTEN sockets from /proc/net/tcp).
-port_in_use() {
-  local hex
-  hex=$(printf ':%04X' "$1")
-  awk -v p="$hex" '$4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' \
-    /proc/net/tcp /proc/net/tcp6 2>/dev/null
-}
-pick_port() {
-  local port
-  if [ -f "$build/demo-port" ]; then
-    port=$(cat "$build/demo-port")
-    port_in_use "$port" || { echo "$port"; return; }
-  fi
-  for _ in $(seq 1 50); do
-    port=$((20000 + RANDOM % 40000))
-    port_in_use "$port" || { echo "$port"; return; }
-  done
-  die "no free port on 127.0.0.1"
-}
+failure="DEMO FAILED"
+# shellcheck source=lib/common.sh
+. "$root/scripts/lib/common.sh"
+# shellcheck source=lib/https.sh
+. "$root/scripts/lib/https.sh"
 
 # ---------------------------------------------------------------------------------------
 pids=()
 run=
-# The disk image tool makes the shared /Volumes and, as root, its record folder when they are
-# missing; the demo removes them again (the records only when none is left).
-volumes_made=0
-[ -e /Volumes ] || volumes_made=1
-records_made=0
-[ -e /run/tove-hdiutil ] || records_made=1
+note_shared_folders
 cleanup() {
   local status=$?
   set +e
@@ -84,10 +50,7 @@ cleanup() {
   if [ -n "$run" ] && grep -q " /Volumes/Tove-$new_version" /proc/mounts; then
     echo "warning: a disk image is still mounted at /Volumes/Tove-$new_version" >&2
   fi
-  if [ "$volumes_made" = 1 ]; then rmdir /Volumes 2>/dev/null; fi
-  if [ "$records_made" = 1 ]; then
-    rm -f /run/tove-hdiutil/.lock && rmdir /run/tove-hdiutil 2>/dev/null
-  fi
+  remove_shared_folders
   exit $status
 }
 trap cleanup EXIT
@@ -100,7 +63,7 @@ if [ "$install" = 1 ]; then
 fi
 
 mkdir -p "$build"
-port=$(pick_port)
+port=$(pick_port "$build/demo-port")
 echo "$port" >"$build/demo-port"
 host=127.0.0.1:$port
 ca_dir=$build/demo-ca
@@ -127,41 +90,10 @@ step "Publishing Tove $new_version into $feed"
 info "manifest: $(tr -d '\n' <"$feed/_.json")"
 
 step "Making a certificate authority and a server certificate for this run"
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Tove demo CA" \
-  -keyout "$ca_dir/ca.key" -out "$ca_dir/ca.pem" 2>/dev/null
-openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" \
-  -keyout "$run/nginx/server.key" -out "$run/nginx/server.csr" 2>/dev/null
-printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\n' >"$run/nginx/san.ext"
-openssl x509 -req -in "$run/nginx/server.csr" -CA "$ca_dir/ca.pem" -CAkey "$ca_dir/ca.key" \
-  -CAcreateserial -days 2 -extfile "$run/nginx/san.ext" -out "$run/nginx/server.pem" 2>/dev/null
+make_certificates "$ca_dir" "$run/nginx"
 
 step "Serving $www over HTTPS at https://$host with nginx"
-cat >"$run/nginx/nginx.conf" <<EOF
-daemon off;
-master_process off;
-worker_processes 1;
-pid $run/nginx/nginx.pid;
-error_log $run/nginx/error.log;
-events { worker_connections 64; }
-http {
-  access_log $run/nginx/access.log;
-  client_body_temp_path $run/nginx/client_body;
-  proxy_temp_path $run/nginx/proxy;
-  fastcgi_temp_path $run/nginx/fastcgi;
-  uwsgi_temp_path $run/nginx/uwsgi;
-  scgi_temp_path $run/nginx/scgi;
-  types { application/json json; application/octet-stream dmg; }
-  server {
-    listen 127.0.0.1:$port ssl;
-    ssl_certificate $run/nginx/server.pem;
-    ssl_certificate_key $run/nginx/server.key;
-    root $www;
-  }
-}
-EOF
-nginx -c "$run/nginx/nginx.conf" -p "$run/nginx" -e "$run/nginx/error.log" &
-pids+=($!)
-wait_for 10 port_in_use "$port" || die "nginx did not start (see $run/nginx/error.log)"
+start_nginx "$run/nginx" "$port" "$www"
 curl -fsS --cacert "$ca_dir/ca.pem" "https://$host/assets/Tove/software/mac/_.json" >/dev/null ||
   die "the manifest is not served"
 info "manifest URL: https://$host/assets/Tove/software/mac/_.json"
