@@ -1,12 +1,14 @@
 // Cache verification and verified download of a 50 MB image, each against the command-line
 // tools doing the same work, with the ratios and the download's peak memory printed at the end;
-// and what the worst manifests a server can send cost a check.
+// what the worst manifests a server can send cost a check; and the bytes a check of an unchanged
+// manifest receives with and without validators.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -18,9 +20,9 @@
 #include "sparkler/Checksum.h"
 #include "sparkler/Manifest.h"
 #include "sparkler/Sparkler.h"
+#include "sparkler/URLFetcher.h"
 #include "sparkler/URLLoader.h"
 #include "sparkler/testing/HttpsServer.h"
-#include "sparkler/testing/SparklerTesting.h"
 #include "sparkler/testing/TempHome.h"
 #include "sparkler/testing/TestBundle.h"
 
@@ -31,10 +33,28 @@ namespace {
 namespace fs = std::filesystem;
 constexpr std::size_t kImageSize = 50'000'000;
 
+// The standard fetcher, counting what the server sent; it can leave validators out, as a
+// client without them would.
+class CountingFetcher final : public sparkler::URLFetcher {
+ public:
+  sparkler::URLLoader::Result fetch(std::string_view url, const sparkler::URLLoader::Limits& limits,
+                                    const sparkler::URLLoader::Options& options,
+                                    const Sink& sink) override {
+    auto sent = options;
+    if (!sendValidators) sent.validators = {};
+    auto result = sparkler::URLFetcher::standard()->fetch(url, limits, sent, sink);
+    received += result.bytesReceived;
+    return result;
+  }
+  std::atomic<bool> sendValidators{true};
+  std::atomic<std::uint64_t> received{0};
+};
+
 struct Setup {
   sparkler::testing::TempHome home;
   sparkler::testing::HttpsServer server;
-  std::shared_ptr<sparkler::Sparkler> sparkler = sparkler::SparklerTesting::make();
+  std::shared_ptr<CountingFetcher> fetcher = std::make_shared<CountingFetcher>();
+  std::shared_ptr<sparkler::Sparkler> sparkler;
   fs::path folder;
   fs::path cachedFile;
   fs::path curlFile;
@@ -53,11 +73,22 @@ struct Setup {
              {"name", "Tove-2.0.0.dmg"},
              {"hash", *sparkler::Checksum::MD5String(image)},
              {"size", image.size()}};
-    sparkler::Bundle::overrideMainBundlePath(
-        sparkler::testing::makeTestBundle(home.temporary(), "Tove", "1.0.0", "org.tove.Tove"));
-    sparkler::URLLoader::setExtraCAFile(server.caFile());
-    sparkler->setFolder(std::make_shared<const std::string>(folder.string()));
-    sparkler::SparklerTesting::setManifestOnly(*sparkler, server.url("/mac/_.json"));
+    // A manifest of 20 releases, the newest one the running version: nothing to fetch.
+    nlohmann::json manifest = nlohmann::json::array();
+    for (int minor = 0; minor < 20; ++minor) {
+      manifest.push_back({{"version", "1." + std::to_string(minor) + ".0"},
+                          {"name", "Tove-1." + std::to_string(minor) + ".0.dmg"},
+                          {"hash", std::string(32, 'a')},
+                          {"size", 30'000'000}});
+    }
+    server.putFile("/mac/_.json", manifest.dump());
+    server.setEntityTag("/mac/_.json", "\"20-releases\"");
+    sparkler::SparklerConfiguration configuration;
+    configuration.manifestURL = server.url("/mac/_.json");
+    configuration.bundle =
+        sparkler::testing::makeTestBundle(home.temporary(), "Tove", "1.19.0", "org.tove.Tove");
+    configuration.extraCAFile = server.caFile();
+    sparkler = sparkler::Sparkler::create(configuration, {.fetcher = fetcher});
   }
 };
 
@@ -120,6 +151,27 @@ void BM_CurlMd5sum(benchmark::State& state) {
   }
 }
 
+// One check of an unchanged manifest; the bytes received per check as a counter.
+void checkUnchanged(benchmark::State& state, bool validators) {
+  setup->fetcher->sendValidators = validators;
+  setup->sparkler->coreCheck();  // the first answer brings the validators
+  const std::uint64_t before = setup->fetcher->received;
+  for (auto _ : state) {
+    if (setup->sparkler->coreCheck() || setup->sparkler->lastError()) {
+      state.SkipWithError("the check did not complete without an update");
+    }
+  }
+  state.counters["bytes_per_check"] = static_cast<double>(setup->fetcher->received - before) /
+                                      static_cast<double>(state.iterations());
+}
+
+void BM_CheckUnchangedWithoutValidators(benchmark::State& state) {
+  checkUnchanged(state, false);
+}
+void BM_CheckUnchangedWithValidators(benchmark::State& state) {
+  checkUnchanged(state, true);
+}
+
 // The largest manifest (1 MiB of small entries), one nested 60,000 deep (refused), and the
 // log text of an entry that is one 1 MiB string.
 const std::string kEntryText = R"({"version":"1.0.0","name":"a.dmg","hash":"b","size":1})";
@@ -156,6 +208,8 @@ void BM_DescribeWidestEntry(benchmark::State& state) {
 BENCHMARK(BM_ReadLargestManifest)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RefuseDeepManifest)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DescribeWidestEntry)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CheckUnchangedWithoutValidators)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_CheckUnchangedWithValidators)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(BM_Cached)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(8);
 BENCHMARK(BM_Md5sum)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(8);
 BENCHMARK(BM_Download)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(8);
@@ -180,7 +234,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   Setup state;
   setup = &state;
-  if (!state.server.ok()) return 1;
+  if (!state.server.ok() || !state.sparkler) return 1;
 
   // Peak memory of one download, from a reset high-water mark (Linux: "5" to clear_refs).
   std::ofstream("/proc/self/clear_refs") << "5";

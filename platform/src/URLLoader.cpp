@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -28,6 +29,8 @@ Settings& settings() {
 
 struct Sink {
   CURL* handle = nullptr;
+  // Only then may a 304 stand for the document.
+  bool conditional = false;
   const std::function<bool(std::string_view)>* consumer = nullptr;
   std::size_t received = 0;
   std::size_t maxBytes = 0;
@@ -41,6 +44,43 @@ std::string statusText(long status) {
 
 std::string tooLong(std::size_t maxBytes) {
   return "the body is longer than " + std::to_string(maxBytes) + " bytes";
+}
+
+// The validators of the answer being received; each new answer (after a redirect or an
+// interim "100 Continue") starts afresh.
+std::size_t header(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* validators = static_cast<Validators*>(user);
+  const std::size_t bytes = size * count;
+  std::string_view line(data, bytes);
+  if (line.starts_with("HTTP/")) {
+    *validators = {};
+    return bytes;
+  }
+  const auto colon = line.find(':');
+  if (colon == std::string_view::npos) return bytes;
+  const auto name = line.substr(0, colon);
+  auto value = line.substr(colon + 1);
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+  while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' ' ||
+                            value.back() == '\t')) {
+    value.remove_suffix(1);
+  }
+  const auto is = [name](std::string_view wanted) {
+    return name.size() == wanted.size() &&
+           std::equal(name.begin(), name.end(), wanted.begin(), [](char a, char b) {
+             return std::tolower(static_cast<unsigned char>(a)) == b;
+           });
+  };
+  try {
+    if (is("etag")) {
+      validators->entityTag = isUsableValidator(value) ? std::string(value) : std::string();
+    } else if (is("last-modified")) {
+      validators->lastModified = isUsableValidator(value) ? std::string(value) : std::string();
+    }
+  } catch (...) {
+    return 0;  // an exception must not cross libcurl's C frames
+  }
+  return bytes;
 }
 
 std::size_t write(char* data, std::size_t size, std::size_t count, void* user) {
@@ -93,49 +133,81 @@ void initCurl() {
 
 }  // namespace
 
-std::optional<std::string> contentsOfURL(std::string_view url, const Limits& limits,
-                                         Result* result) noexcept {
+bool isUsableValidator(std::string_view value) noexcept {
+  if (value.empty() || value.size() > kMaximumValidatorLength) return false;
+  return std::none_of(value.begin(), value.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+  });
+}
+
+std::optional<std::string> contentsOfURL(std::string_view url, const Limits& limits, Result* result,
+                                         const Options& options) noexcept {
   try {
     std::string body;
     // Most bodies come close to their limit, so one allocation up front saves the copies of
     // a growing buffer.
     if (limits.maxBytes <= (std::size_t{4} << 20)) body.reserve(limits.maxBytes);
-    Result outcome = streamURL(url, limits, [&body](std::string_view piece) {
-      body.append(piece);
-      return true;
-    });
+    Result outcome = streamURL(
+        url, limits,
+        [&body](std::string_view piece) {
+          body.append(piece);
+          return true;
+        },
+        options);
     const bool ok = outcome.ok();
     if (result != nullptr) *result = std::move(outcome);
     if (!ok) return std::nullopt;
     return body;
   } catch (...) {
-    if (result != nullptr) *result = Result{0, "out of memory"};
+    if (result != nullptr) *result = Result::failure("out of memory");
     return std::nullopt;
   }
 }
 
 Result streamURL(std::string_view url, const Limits& limits,
-                 const std::function<bool(std::string_view piece)>& consumer) noexcept {
-  if (limits.maxBytes == 0 || !consumer) return {0, "nothing may be received"};
+                 const std::function<bool(std::string_view piece)>& consumer,
+                 const Options& options) noexcept {
+  if (limits.maxBytes == 0 || !consumer) return Result::failure("nothing may be received");
   // libcurl reads a time limit of 0 as none at all.
-  if (limits.total.count() <= 0) return {0, "no time is allowed"};
+  if (limits.total.count() <= 0) return Result::failure("no time is allowed");
   try {
     initCurl();
-    std::shared_ptr<const std::string> bundle;
-    {
+    std::shared_ptr<const std::string> bundle = options.caBundle;
+    if (!bundle) {
       auto& current = settings();
       std::lock_guard lock(current.mutex);
       bundle = current.caBundle;
     }
 
     std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
-    if (!curl) return {0, "libcurl could not start a request"};
+    if (!curl) return Result::failure("libcurl could not start a request");
     std::string target(url);
     CURL* h = curl.get();
     Sink sink;
     sink.handle = h;
     sink.consumer = &consumer;
     sink.maxBytes = limits.maxBytes;
+    Validators received;
+    // Validators go out only when usable: a header must not carry a line break of its own.
+    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(nullptr,
+                                                                        &curl_slist_free_all);
+    const auto addHeader = [&headers](const std::string& line) {
+      curl_slist* extended = curl_slist_append(headers.get(), line.c_str());
+      if (extended == nullptr) return false;
+      headers.release();
+      headers.reset(extended);
+      return true;
+    };
+    if (isUsableValidator(options.validators.entityTag) &&
+        !addHeader("If-None-Match: " + options.validators.entityTag)) {
+      return Result::failure("out of memory");
+    }
+    if (isUsableValidator(options.validators.lastModified) &&
+        !addHeader("If-Modified-Since: " + options.validators.lastModified)) {
+      return Result::failure("out of memory");
+    }
+    sink.conditional = headers != nullptr;
     char message[CURL_ERROR_SIZE] = {};
     const long connect = static_cast<long>(
         std::clamp(limits.connect, std::chrono::milliseconds(1), limits.total).count());
@@ -156,6 +228,8 @@ Result streamURL(std::string_view url, const Limits& limits,
                                static_cast<curl_off_t>(limits.maxBytes)) == CURLE_OK &&
               curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &write) == CURLE_OK &&
               curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink) == CURLE_OK &&
+              curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &header) == CURLE_OK &&
+              curl_easy_setopt(h, CURLOPT_HEADERDATA, &received) == CURLE_OK &&
               curl_easy_setopt(h, CURLOPT_USERAGENT, "Sparkler") == CURLE_OK;
     if (ok && limits.stall.count() > 0 && limits.minimumBytesPerSecond > 0) {
       ok = curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits.minimumBytesPerSecond) == CURLE_OK &&
@@ -166,14 +240,28 @@ Result streamURL(std::string_view url, const Limits& limits,
       curl_blob blob{const_cast<char*>(bundle->data()), bundle->size(), CURL_BLOB_NOCOPY};
       ok = curl_easy_setopt(h, CURLOPT_CAINFO_BLOB, &blob) == CURLE_OK;
     }
-    if (!ok) return {0, "libcurl refused the request's settings"};
+    if (ok && headers) ok = curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK;
+    if (!ok) return Result::failure("libcurl refused the request's settings");
 
     const CURLcode code = curl_easy_perform(h);
     Result result;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.status);
+    long headerBytes = 0;
+    curl_off_t bodyBytes = 0;
+    if (curl_easy_getinfo(h, CURLINFO_HEADER_SIZE, &headerBytes) == CURLE_OK && headerBytes > 0) {
+      result.bytesReceived += static_cast<std::uint64_t>(headerBytes);
+    }
+    if (curl_easy_getinfo(h, CURLINFO_SIZE_DOWNLOAD_T, &bodyBytes) == CURLE_OK && bodyBytes > 0) {
+      result.bytesReceived += static_cast<std::uint64_t>(bodyBytes);
+    }
     if (code == CURLE_OK) {
-      // A 300 without a Location, a 204 or an empty error page end without a body to refuse.
-      if (result.status != 200) result.error = statusText(result.status);
+      if (result.status == 304 && sink.conditional) {
+        result.notModified = true;
+      } else if (result.status != 200) {
+        // A 300 without a Location, a 204 or an empty error page end without a body to refuse.
+        result.error = statusText(result.status);
+      }
+      if (result.ok()) result.validators = std::move(received);
     } else if (!sink.stopped.empty()) {
       result.error = std::move(sink.stopped);
     } else if (code == CURLE_FILESIZE_EXCEEDED) {
@@ -183,18 +271,13 @@ Result streamURL(std::string_view url, const Limits& limits,
     }
     return result;
   } catch (...) {
-    return {0, "out of memory"};
+    return Result::failure("out of memory");
   }
 }
 
-bool setExtraCAFile(const std::optional<std::filesystem::path>& path) {
-  if (!path) {
-    std::lock_guard lock(settings().mutex);
-    settings().caBundle.reset();
-    return true;
-  }
-  auto extra = readFile(*path);
-  if (!extra || extra->empty()) return false;
+std::shared_ptr<const std::string> caBundleWithExtraFile(const std::filesystem::path& path) {
+  auto extra = readFile(path);
+  if (!extra || extra->empty()) return nullptr;
   initCurl();
   std::string combined;
   const char* systemFile = curl_version_info(CURLVERSION_NOW)->cainfo;
@@ -203,8 +286,17 @@ bool setExtraCAFile(const std::optional<std::filesystem::path>& path) {
   }
   combined += '\n';
   combined += *extra;
+  return std::make_shared<const std::string>(std::move(combined));
+}
+
+bool setExtraCAFile(const std::optional<std::filesystem::path>& path) {
+  std::shared_ptr<const std::string> bundle;
+  if (path) {
+    bundle = caBundleWithExtraFile(*path);
+    if (!bundle) return false;
+  }
   std::lock_guard lock(settings().mutex);
-  settings().caBundle = std::make_shared<const std::string>(std::move(combined));
+  settings().caBundle = std::move(bundle);
   return true;
 }
 

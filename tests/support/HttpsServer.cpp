@@ -85,14 +85,21 @@ std::size_t HttpsServer::totalRequests() const {
   return total_;
 }
 
+void HttpsServer::setEntityTag(std::string_view path, std::string tag) {
+  std::lock_guard lock(mutex_);
+  tags_[std::string(path)] = std::move(tag);
+}
+
 void HttpsServer::handle(const httplib::Request& request, httplib::Response& response) {
   Rule rule;
+  std::string tag;
   {
     std::unique_lock lock(mutex_);
     ++counts_[request.path];
     ++total_;
     requested_.notify_all();
     if (auto it = rules_.find(request.path); it != rules_.end()) rule = it->second;
+    if (auto it = tags_.find(request.path); it != tags_.end()) tag = it->second;
     if (rule.fault == Fault::NeverAnswer) {
       stopping_.wait(lock, [this] { return stopped_; });
       response.status = 503;
@@ -102,6 +109,13 @@ void HttpsServer::handle(const httplib::Request& request, httplib::Response& res
   if (!rule.location.empty()) {
     response.set_redirect(rule.location);
     return;
+  }
+  if (!tag.empty()) {
+    if (request.get_header_value("If-None-Match") == tag) {
+      response.status = 304;
+      return;
+    }
+    response.set_header("ETag", tag);
   }
   if (rule.fault == Fault::EndlessBody) {
     response.set_chunked_content_provider("application/octet-stream",

@@ -74,7 +74,10 @@ TEST(SparklerCheck, ReportsWhatTheBundleWouldSeeOrSaysWhyItFailed) {
         {"check", "--bundle", bundle, "--manifest", server.url("/mac/_.json"), "--ca-file", ca});
   };
   auto run = check(app, server.caFile());
-  EXPECT_EQ(json::parse(run.out, nullptr, false)["updateAvailable"], false) << run.out;
+  const auto failed = json::parse(run.out, nullptr, false);
+  EXPECT_EQ(failed["updateAvailable"], false) << run.out;
+  EXPECT_EQ(failed["error"]["code"], "manifest-unreachable") << run.out;
+  EXPECT_TRUE(contains(failed["error"].value("message", ""), "HTTP status 404")) << run.out;
   for (const auto& [failed, cause] :
        {std::pair{run, "HTTP status 404"},
         {check(home.temporary(), server.caFile()), "is not a bundle"},
@@ -94,8 +97,10 @@ TEST(SparklerCheck, ReportsWhatTheBundleWouldSeeOrSaysWhyItFailed) {
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   const auto cached = home.dataHome() / "org.tove.Tove/updates/software/Tove-1.0.1.dmg";
-  EXPECT_EQ(json::parse(run.out, nullptr, false),
-            (json{{"updateAvailable", true}, {"entry", newest}, {"cachedPath", cached}}));
+  EXPECT_EQ(json::parse(run.out, nullptr, false), (json{{"updateAvailable", true},
+                                                        {"entry", newest},
+                                                        {"cachedPath", cached},
+                                                        {"error", nullptr}}));
 
   // Up to date with an entry too long for a log line: shown shortened, as the log shows it.
   newest["version"] = "1.0.0";

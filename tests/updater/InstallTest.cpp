@@ -17,7 +17,6 @@
 #include "sparkler/Sparkler.h"
 #include "sparkler/testing/DiskImages.h"
 #include "sparkler/testing/ManualMainLoop.h"
-#include "sparkler/testing/SparklerTesting.h"
 
 namespace sparkler::test {
 namespace {
@@ -28,8 +27,9 @@ class InstallTest : public DiskImageTest {
   fs::path cache = work / "cache";
   fs::path image = cache / "Tove-1.0.1.dmg";
   std::shared_ptr<testing::ManualMainLoop> loop = std::make_shared<testing::ManualMainLoop>();
-  std::shared_ptr<Sparkler> sparkler = SparklerTesting::make();
+  std::shared_ptr<Sparkler> sparkler;
   std::vector<std::string> logged;
+  std::vector<SparklerProgress::Phase> phases;
   std::map<std::string, std::string> oldContents;
 
   void SetUp() override {
@@ -37,26 +37,34 @@ class InstallTest : public DiskImageTest {
     makeApp(bundle.parent_path(), "1.0.0");
     oldContents = snapshot(bundle);
     fs::create_directories(cache);
-    Bundle::overrideMainBundlePath(bundle);
     DMGExtractor::setToolPath(DiskImageRun::tool());
-    dispatch::setMainLoop(loop);
-    sparkler->setFolder(std::make_shared<const std::string>(cache.string()));
     Log::setSink([this](std::string_view line) { logged.emplace_back(line); });
+    sparkler = updaterFor(bundle);
+  }
+
+  // An updater of the app at `app`, whose images lie in the cache (the manifest is never read).
+  std::shared_ptr<Sparkler> updaterFor(const fs::path& app) {
+    SparklerConfiguration configuration;
+    configuration.manifestURL = "https://127.0.0.1:1/_.json";
+    configuration.bundle = app;
+    configuration.cacheFolder = cache;
+    configuration.progress = [this](const SparklerProgress& progress) {
+      if (phases.empty() || phases.back() != progress.phase) phases.push_back(progress.phase);
+    };
+    return Sparkler::create(configuration, {.mainLoop = loop});
   }
 
   void TearDown() override {
     Log::setSink({});
-    dispatch::setMainLoop(nullptr);
     DMGExtractor::setToolPath(std::nullopt);
-    Bundle::overrideMainBundlePath(std::nullopt);
     DiskImageTest::TearDown();
   }
 
   // The image of 1.0.1 built from a good app changed by the shell command `change`, run in the
   // folder that becomes the image's root, offered as the newest update.
-  void offer(const std::string& change = ":") {
+  void offer(const std::string& change = ":", const std::string& name = "Tove") {
     const fs::path source = work / ("source " + Folders::newUUIDString());
-    makeApp(source, "1.0.1");
+    makeApp(source, "1.0.1", name);
     ASSERT_TRUE(QuickTask::executeTask(
         "/bin/sh", Arguments{{"-c", "cd \"$0\" && " + change, source.string()}}));
     fs::remove(image);
@@ -74,15 +82,15 @@ class InstallTest : public DiskImageTest {
   // Runs one installation to its end; its outcome.
   bool install() {
     std::optional<bool> outcome;
+    phases.clear();
     EXPECT_TRUE(sparkler->update([&](bool installed) { outcome = installed; }));
-    EXPECT_TRUE(loop->waitForPost(std::chrono::minutes(5)));
-    loop->runPosted();
+    while (!outcome && loop->waitForPost(std::chrono::minutes(5))) loop->runPosted();
     EXPECT_TRUE(outcome.has_value());
     return outcome.value_or(false);
   }
 
-  std::string installedVersion() const {
-    return Bundle::bundleWithPath(bundle)
+  std::string installedVersion(const fs::path& app) const {
+    return Bundle::bundleWithPath(app)
         ->objectForInfoDictionaryKey("CFBundleShortVersionString")
         .value_or("");
   }
@@ -108,25 +116,29 @@ class InstallTest : public DiskImageTest {
 TEST_F(InstallTest, HostileImagesLeaveTheBundleOldOrNewWholeAndSafe) {
   const std::string outside = makeApp(work / "outside", "1.0.1").string();
   const std::string app = "cd Tove.app/Contents && ";
-  const std::vector<std::pair<std::string, const char*>> cases = {
+  using Errc = SparklerErrc;
+  const std::vector<std::tuple<std::string, const char*, Errc>> cases = {
       // What the installation refuses, with the words that say why.
-      {"rm -r Tove.app/Contents && ln -s /etc Tove.app/Contents", "symbolic link"},
-      {"rm -r Tove.app/Contents && echo x > Tove.app/Contents", "not a folder"},
-      {"rm -r Tove.app/Contents && mkdir Tove.app/Contents", "no Info.plist"},
-      {"rm -r Tove.app && ln -s '" + outside + "' Tove.app", "symbolic link"},
-      {app + "sed -i s/1.0.1/0.0.1/ Info.plist", "version \"0.0.1\""},
-      {app + "sed -i s/org.tove.Tove/org.other.App/ Info.plist", "org.other.App"},
-      {app + "chmod 644 MacOS/Tove", "executable"},
-      {app + "ln -sf /bin/sh MacOS/Tove", "/bin/sh"},
-      {app + "head -c 100M /dev/zero | tr '\\0' a > Resources/big", "big"},
+      {"rm -r Tove.app/Contents && ln -s /etc Tove.app/Contents", "symbolic link",
+       Errc::itemRefused},
+      {"rm -r Tove.app/Contents && echo x > Tove.app/Contents", "not a folder", Errc::itemRefused},
+      {"rm -r Tove.app/Contents && mkdir Tove.app/Contents", "no Info.plist",
+       Errc::contentsRefused},
+      {"rm -r Tove.app && ln -s '" + outside + "' Tove.app", "symbolic link", Errc::itemRefused},
+      {app + "sed -i s/1.0.1/0.0.1/ Info.plist", "version \"0.0.1\"", Errc::contentsRefused},
+      {app + "sed -i s/org.tove.Tove/org.other.App/ Info.plist", "org.other.App",
+       Errc::contentsRefused},
+      {app + "chmod 644 MacOS/Tove", "executable", Errc::contentsRefused},
+      {app + "ln -sf /bin/sh MacOS/Tove", "/bin/sh", Errc::replaceFailed},
+      {app + "head -c 100M /dev/zero | tr '\\0' a > Resources/big", "big", Errc::replaceFailed},
       // Set-id and world-writable items, and a sparse gigabyte, installed tamed.
       {app + "install -m 4777 /dev/null MacOS/helper && mkdir -m 1777 Resources/open && "
              "install -m 2666 /dev/null Resources/open/file && truncate -s 1G Resources/sparse",
-       nullptr}};
+       nullptr, Errc{}}};
   // Root updates an app that a user owns: the new contents stay the user's.
   constexpr uid_t kUser = 4321;
   const bool root = ::geteuid() == 0;
-  for (const auto& [change, refusal] : cases) {
+  for (const auto& [change, refusal, errc] : cases) {
     SCOPED_TRACE(change);
     restoreOldBundle();
     for (const auto& entry : fs::recursive_directory_iterator(bundle)) {
@@ -141,10 +153,14 @@ TEST_F(InstallTest, HostileImagesLeaveTheBundleOldOrNewWholeAndSafe) {
       EXPECT_EQ(snapshot(bundle), oldContents);
       ASSERT_EQ(logged.size(), 1u);
       EXPECT_NE(logged[0].find(refusal), std::string::npos) << logged[0];
+      EXPECT_EQ(sparkler->lastError()->code, errc) << sparkler->lastError()->message;
       continue;
     }
     EXPECT_TRUE(logged.empty()) << logged.front();
-    EXPECT_EQ(installedVersion(), "1.0.1");
+    using Phase = SparklerProgress::Phase;
+    EXPECT_EQ(phases, (std::vector<Phase>{Phase::Attaching, Phase::Copying, Phase::Replacing,
+                                          Phase::Detaching, Phase::Finished}));
+    EXPECT_EQ(installedVersion(bundle), "1.0.1");
     for (const auto& entry : fs::recursive_directory_iterator(bundle)) {
       struct stat info {};
       ASSERT_EQ(::lstat(entry.path().c_str(), &info), 0);
@@ -158,6 +174,22 @@ TEST_F(InstallTest, HostileImagesLeaveTheBundleOldOrNewWholeAndSafe) {
     EXPECT_EQ(sparse.st_size, off_t{1} << 30);
     EXPECT_LT(sparse.st_blocks * 512, off_t{1} << 20);
   }
+}
+
+// The item installed is named after the app (its CFBundleName), and replaces the Contents of
+// the bundle folder it was configured with, whatever that folder is called.
+TEST_F(InstallTest, AnotherAppInARenamedFolderInstallsItsOwnItem) {
+  const fs::path renamed = work / "Applications" / "Renamed.app";
+  fs::rename(makeApp(work / "Hello", "1.0.0", "Hello"), renamed);
+  sparkler = updaterFor(renamed);
+  ASSERT_TRUE(sparkler);
+  offer("cp Tove.app/Contents/MacOS/Tove Tove.app/Contents/MacOS/Hello", "Tove");
+  EXPECT_FALSE(install());  // the image holds Tove.app, not Hello.app
+  EXPECT_EQ(sparkler->lastError()->code, SparklerErrc::itemRefused);
+  offer("cp Hello.app/Contents/MacOS/Tove Hello.app/Contents/MacOS/Hello", "Hello");
+  ASSERT_TRUE(install()) << (logged.empty() ? "" : logged.back());
+  EXPECT_EQ(installedVersion(renamed), "1.0.1");
+  EXPECT_EQ(installedVersion(bundle), "1.0.0");
 }
 
 // Runs the installation of `image` over `bundle` in a child process, killed with SIGKILL as soon
@@ -200,7 +232,7 @@ TEST_F(InstallTest, KilledInstallationsLeaveNothingOnceTheNextOneRuns) {
   for (const std::string point : {"attaching", "copying", "copied 200", "detaching"}) {
     SCOPED_TRACE(point);
     EXPECT_EQ(runChildKilledAt(image, bundle, point, work / point), point + "\n");
-    const std::string version = installedVersion();
+    const std::string version = installedVersion(bundle);
     EXPECT_TRUE(version == "1.0.0" || version == "1.0.1") << version;
     if (version == "1.0.1") restoreOldBundle();
   }
@@ -209,7 +241,7 @@ TEST_F(InstallTest, KilledInstallationsLeaveNothingOnceTheNextOneRuns) {
   // own; the check below is about what is left once nothing of the killed runs is running.
   EXPECT_TRUE(noToolRunning());
   ASSERT_TRUE(install());
-  EXPECT_EQ(installedVersion(), "1.0.1");
+  EXPECT_EQ(installedVersion(bundle), "1.0.1");
   EXPECT_TRUE(besideContents().empty()) << besideContents().front();
 }
 

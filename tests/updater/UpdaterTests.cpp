@@ -18,11 +18,12 @@
 #include "sparkler/MonotonicClock.h"
 #include "sparkler/RunLoop.h"
 #include "sparkler/Sparkler.h"
+#include "sparkler/SparklerError.h"
 #include "sparkler/Timer.h"
+#include "sparkler/URLFetcher.h"
 #include "sparkler/URLLoader.h"
 #include "sparkler/testing/HttpsServer.h"
 #include "sparkler/testing/ManualMainLoop.h"
-#include "sparkler/testing/SparklerTesting.h"
 #include "sparkler/testing/TempHome.h"
 #include "sparkler/testing/TestBundle.h"
 
@@ -85,15 +86,14 @@ class UpdaterTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(server.ok());
     useBundle("1.0.0");
-    ASSERT_TRUE(URLLoader::setExtraCAFile(server.caFile()));
     dispatch::setMainLoop(loop);
     Log::setSink([this](std::string_view line) {
       std::lock_guard lock(logMutex);
       logLines.emplace_back(line);
     });
     fs::create_directories(folder);
-    sparkler->setFolder(std::make_shared<const std::string>(folder.string()));
-    SparklerTesting::setManifestOnly(*sparkler, server.url(kManifestPath));
+    sparkler = make();
+    ASSERT_TRUE(sparkler);
   }
 
   void TearDown() override {
@@ -105,8 +105,21 @@ class UpdaterTest : public ::testing::Test {
   }
 
   void useBundle(std::string_view version) {
-    Bundle::overrideMainBundlePath(
-        testing::makeTestBundle(home.temporary(), "Tove", version, kIdentifier));
+    bundle = testing::makeTestBundle(home.temporary(), "Tove", version, kIdentifier);
+  }
+
+  // What the app would configure: the manifest (on the test's server unless given), its bundle,
+  // the server's certificate and short time limits.
+  SparklerConfiguration configuration(std::string url = {}) const {
+    SparklerConfiguration c;
+    c.manifestURL = url.empty() ? server.url(kManifestPath) : url;
+    c.bundle = bundle;
+    c.extraCAFile = server.caFile();
+    c.timeLimits = kLimits;
+    return c;
+  }
+  std::shared_ptr<Sparkler> make(std::string url = {}) {
+    return Sparkler::create(configuration(std::move(url)), {.mainLoop = loop});
   }
 
   void publish(const json& manifest) { server.putFile(kManifestPath, manifest.dump()); }
@@ -120,21 +133,26 @@ class UpdaterTest : public ::testing::Test {
     return std::exchange(logLines, {});
   }
 
-  // Runs a check that must fail with `cause` in its reason, logged as one line.
-  void expectFailure(std::string_view cause) {
+  // Runs a check of `updater` that must fail for `errc` with `cause` in its reason, logged as
+  // one line.
+  void expectFailure(SparklerErrc errc, std::string_view cause, Sparkler& updater) {
     takeLog();
-    EXPECT_FALSE(sparkler->coreCheck());
-    const auto failure = sparkler->checkFailure();
+    EXPECT_FALSE(updater.coreCheck());
+    const auto failure = updater.lastError();
     ASSERT_TRUE(failure) << "expected: " << cause;
-    EXPECT_TRUE(contains(*failure, cause)) << *failure << "\nexpected: " << cause;
-    EXPECT_EQ(takeLog(), Names{"UPDATE CHECK FAILED: " + *failure});
+    EXPECT_EQ(failure->code, errc) << failure->message;
+    EXPECT_TRUE(contains(failure->message, cause)) << failure->message << "\nexpected: " << cause;
+    EXPECT_EQ(takeLog(), Names{"UPDATE CHECK FAILED: " + failure->message});
+  }
+  void expectFailure(SparklerErrc errc, std::string_view cause) {
+    expectFailure(errc, cause, *sparkler);
   }
 
   // Runs a check that must complete (an update found or none newer) and log nothing.
   bool completedCheck(Sparkler& updater) {
     takeLog();
     const bool available = updater.coreCheck();
-    EXPECT_EQ(updater.checkFailure(), nullptr) << *updater.checkFailure();
+    EXPECT_FALSE(updater.lastError()) << updater.lastError()->message;
     EXPECT_EQ(takeLog(), Names{});
     return available;
   }
@@ -142,8 +160,9 @@ class UpdaterTest : public ::testing::Test {
 
   testing::TempHome home;
   HttpsServer server;
+  fs::path bundle;
   std::shared_ptr<testing::ManualMainLoop> loop = std::make_shared<testing::ManualMainLoop>();
-  std::shared_ptr<Sparkler> sparkler = SparklerTesting::make(kLimits);
+  std::shared_ptr<Sparkler> sparkler;
   const fs::path folder = home.dataHome() / kIdentifier / "updates" / "software";
   const fs::path partial = folder.string() + ".partial";
   const std::string image = imageBytes(100'000, 7);
@@ -206,9 +225,7 @@ TEST_F(UpdaterTest, PartialDownloadsGoAsSoonAsTheirOwnerIsGoneAndNoCachedImageWi
       [&] { EXPECT_FALSE(sparkler->download(entry("1.0.1", "Tove-1.0.1.dmg", image))); });
   ASSERT_TRUE(server.waitForRequests(imagePath("Tove-1.0.1.dmg"), 1));
   testing::writeFile(partial / "abandoned.part", "half");
-  auto other = SparklerTesting::make(kLimits);
-  other->setFolder(sparkler->folder());
-  SparklerTesting::setManifestOnly(*other, server.url(kManifestPath));
+  auto other = make();
   EXPECT_TRUE(completedCheck(*other));
   EXPECT_EQ(server.totalRequests(), 2u);  // the download's and the manifest's
   EXPECT_EQ(namesIn(folder), names);
@@ -234,12 +251,12 @@ TEST_F(UpdaterTest, OnlyTheNewestEntrysVersionCountsAndItMustBeReadable) {
         {entry(std::string(40'000, ' ') + "2.0.0", "a.dmg", image),
          "\xe2\x80\xa6\" is not a version"}}) {
     publish(json::array({newest}));
-    expectFailure(cause);
+    expectFailure(SparklerErrc::newestEntryInvalid, cause);
   }
   // A bundle without a version can never be offered an update: a failure, not "up to date".
   useBundle("0.0");
   publish(json::array({entry("1.0.1", "Tove-9.0.0.dmg", image)}));
-  expectFailure("the running bundle has no version");
+  expectFailure(SparklerErrc::noCurrentVersion, "the running bundle has no version");
   EXPECT_EQ(server.requestCount(imagePath("Tove-9.0.0.dmg")), 0u);
 }
 
@@ -268,7 +285,7 @@ TEST_F(UpdaterTest, UnreadableMalformedOrTooDeepManifestsKeepTheLastGoodUpdatesA
   };
   for (const auto& [body, cause] : bad) {
     server.putFile(kManifestPath, body);
-    expectFailure(cause);
+    expectFailure(SparklerErrc::manifestUnreadable, cause);
     EXPECT_EQ(sparkler->updates(), good) << body.substr(0, 60);
   }
   // As deep as the bound allows still reads, and the update is found.
@@ -319,8 +336,7 @@ TEST(Manifest, DescribeWritesWhatDumpWritesAndShortensAnyDepthOrWidthWithoutRecu
 TEST_F(UpdaterTest, ManifestFetchFailsOnAnythingButAWholeTimely200FromATrustedServer) {
   publish(json::array({entry("1.0.0", "a.dmg", image)}));
   const auto fails = [&](const std::string& url, const std::string& cause) {
-    SparklerTesting::setManifestOnly(*sparkler, url);
-    expectFailure(cause);
+    expectFailure(SparklerErrc::manifestUnreachable, cause, *make(url));
   };
   fails(server.url("/missing.json"), "HTTP status 404");
   server.setRedirect("/plain.json",
@@ -340,13 +356,12 @@ TEST_F(UpdaterTest, ManifestFetchFailsOnAnythingButAWholeTimely200FromATrustedSe
   untrusted.putFile(kManifestPath, json::array({entry("1.0.0", "a.dmg", image)}).dump());
   fails(untrusted.url(kManifestPath), "certificate");
   EXPECT_EQ(untrusted.totalRequests(), 0u);
-  EXPECT_EQ(sparkler->updates(), nullptr);
 
   server.setFault(kManifestPath, Fault::None);
   server.setRedirect("/moved.json", server.url(kManifestPath));
-  SparklerTesting::setManifestOnly(*sparkler, server.url("/moved.json"));
-  EXPECT_FALSE(completedCheck());
-  EXPECT_TRUE(sparkler->updates());
+  auto moved = make(server.url("/moved.json"));
+  EXPECT_FALSE(completedCheck(*moved));
+  EXPECT_TRUE(moved->updates());
 }
 
 TEST_F(UpdaterTest, FailedDownloadsLeaveTheCacheAsItWasAndSayWhy) {
@@ -375,7 +390,8 @@ TEST_F(UpdaterTest, FailedDownloadsLeaveTheCacheAsItWasAndSayWhy) {
   // Within a check, the download's failure is the check's one line.
   server.setStatus(path, 404);
   publish(json::array({e}));
-  expectFailure("cannot fetch " + url + ": the server answered with HTTP status 404");
+  expectFailure(SparklerErrc::imageUnreachable,
+                "cannot fetch " + url + ": the server answered with HTTP status 404");
 }
 
 // Checked before any disk or network access: a size from 1 to 50,000,000 and one plain file
@@ -420,8 +436,10 @@ TEST_F(UpdaterTest, UpdateAnswersEachRequestOnceOnTheMainLoop) {
     calls.emplace_back(outcome, std::this_thread::get_id() == self);
   };
   EXPECT_FALSE(sparkler->update({}));
+  EXPECT_FALSE(sparkler->lastError());
   EXPECT_FALSE(sparkler->update(handler));
   EXPECT_EQ(calls, (Calls{{false, true}}));
+  EXPECT_EQ(sparkler->lastError()->code, SparklerErrc::noUpdateAvailable);
 
   sparkler->setUpdateAvailable(true);
   for (const json& list :
@@ -434,6 +452,184 @@ TEST_F(UpdaterTest, UpdateAnswersEachRequestOnceOnTheMainLoop) {
     EXPECT_EQ(calls, (Calls{{false, true}})) << list;
   }
   EXPECT_EQ(loop->runPosted(), 0u);
+  EXPECT_EQ(sparkler->lastError()->code, SparklerErrc::newestEntryInvalid);
+}
+
+// --- Configuration, failure codes, progress, conditional requests --------------------------
+
+// Another app's bundle anywhere: its identity, version, name and cache come from its own
+// Info.plist. What is missing or unusable is refused with its cause, in the log too.
+TEST_F(UpdaterTest, ConfigurationDefaultsComeFromTheBundleAndUnusableOnesSayWhy) {
+  SparklerConfiguration hello;
+  hello.manifestURL = server.url("/hello/_.json");
+  hello.bundle = testing::makeTestBundle(home.temporary() / "x", "Hello", "2.1.0", "org.hello");
+  auto updater = Sparkler::create(hello);
+  ASSERT_TRUE(updater);
+  const auto filled = updater->configuration();
+  EXPECT_EQ(filled.identifier, "org.hello");
+  EXPECT_EQ(filled.name, "Hello");
+  EXPECT_EQ(filled.cacheFolder, home.dataHome() / "org.hello/updates/software");
+  EXPECT_EQ(*updater->folder(), filled.cacheFolder.string());
+  EXPECT_TRUE(updater->currentVersion()->isEqual(*Version::versionWithString("2.1.0")));
+  EXPECT_EQ(filled.checkInterval, std::chrono::seconds(300));
+  EXPECT_EQ(filled.maximumSize, 50'000'000u);
+  EXPECT_EQ(takeLog(), Names{});
+
+  const fs::path bare = home.temporary() / "Bare.app";
+  fs::create_directories(bare / "Contents");
+  testing::writeFile(bare / "Contents/Info.plist",
+                     "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict></dict></plist>");
+  const auto unusable = [&](auto change, std::string_view cause) {
+    SparklerConfiguration c = hello;
+    change(c);
+    SparklerError error;
+    takeLog();
+    EXPECT_EQ(Sparkler::create(c, {}, &error), nullptr) << cause;
+    EXPECT_EQ(error.code, SparklerErrc::unusableConfiguration);
+    EXPECT_TRUE(contains(error.message, cause)) << error.message;
+    const Names logged = takeLog();
+    EXPECT_NE(
+        std::find(logged.begin(), logged.end(), "Cannot configure the updater: " + error.message),
+        logged.end());
+  };
+  unusable([](auto& c) { c.manifestURL = "http://127.0.0.1/_.json"; }, "is not an https URL");
+  unusable([](auto& c) { c.manifestURL = ""; }, "is not an https URL");
+  unusable([&](auto& c) { c.bundle = bare; }, "no identifier: none is configured and " +
+                                                  (bare / "Contents/Info.plist").string() +
+                                                  " has no CFBundleIdentifier");
+  unusable(
+      [&](auto& c) { c.bundle = home.temporary() / "Missing.app"; },
+      "there is no readable " + (home.temporary() / "Missing.app/Contents/Info.plist").string());
+  unusable([&](auto& c) { c.bundle = bare, c.identifier = "org.bare"; }, "no version");
+  unusable(
+      [&](auto& c) {
+        c.bundle = bare, c.identifier = "org.bare",
+        c.currentVersion = Version::versionWithString("1.0");
+      },
+      "no name");
+  unusable([](auto& c) { c.identifier = "../evil"; }, "cannot name a folder");
+  unusable([](auto& c) { c.checkInterval = std::chrono::seconds(0); }, "interval");
+  unusable([](auto& c) { c.maximumSize = 0; }, "maximum update size");
+  unusable([&](auto& c) { c.extraCAFile = home.temporary() / "missing.pem"; }, "CA file");
+}
+
+// The main kinds of failure, each with its code and its stable name.
+TEST_F(UpdaterTest, EachKindOfFailureHasItsCode) {
+  const json newer = entry("1.0.1", "Tove-1.0.1.dmg", image);
+  struct Case {
+    std::function<void()> arrange;
+    SparklerErrc errc;
+    const char* name;
+  };
+  const Case cases[] = {
+      {[&] { server.setStatus(kManifestPath, 500); }, SparklerErrc::manifestUnreachable,
+       "manifest-unreachable"},
+      {[&] { server.setStatus(kManifestPath, 200), server.putFile(kManifestPath, "{"); },
+       SparklerErrc::manifestUnreadable, "manifest-unreadable"},
+      {[&] { publish(json::array({newer})), useBundle("x"); }, SparklerErrc::noCurrentVersion,
+       "no-current-version"},
+      {[&] {
+         useBundle("1.0.0"), publish(json::array({{{"version", "1.0.1"}}}));
+       },
+       SparklerErrc::newestEntryInvalid, "newest-entry-invalid"},
+      {[&] { publish(json::array({newer})); }, SparklerErrc::imageUnreachable, "image-unreachable"},
+      {[&] { server.putFile(imagePath("Tove-1.0.1.dmg"), imageBytes(100'000, 9)); },
+       SparklerErrc::imageMismatch, "image-mismatch"},
+      {[&] { server.putFile(imagePath("Tove-1.0.1.dmg"), image), fs::remove_all(folder); },
+       SparklerErrc::cacheNotWritable, "cache-not-writable"},
+  };
+  for (const auto& c : cases) {
+    c.arrange();
+    EXPECT_FALSE(sparkler->coreCheck()) << c.name;
+    const auto error = sparkler->lastError();
+    ASSERT_TRUE(error) << c.name;
+    EXPECT_EQ(error->code, c.errc) << error->message;
+    EXPECT_EQ(errorCodeName(error->code), c.name);
+    EXPECT_STREQ(error->code.category().name(), "sparkler");
+  }
+  fs::create_directories(folder);
+  EXPECT_TRUE(sparkler->coreCheck());
+  EXPECT_FALSE(sparkler->lastError());
+}
+
+// Hands a body over in small pieces, the clock moving on a millisecond for each.
+class PieceFetcher final : public URLFetcher {
+ public:
+  URLLoader::Result fetch(std::string_view, const URLLoader::Limits&, const URLLoader::Options&,
+                          const Sink& sink) override {
+    for (std::size_t at = 0; at < body.size(); at += 100) {
+      now += 0.001;
+      if (!sink(std::string_view(body).substr(at, 100))) return URLLoader::Result::failure("stop");
+    }
+    URLLoader::Result result;
+    result.status = 200;
+    return result;
+  }
+  std::string body;
+  double now = 0;
+};
+
+TEST_F(UpdaterTest, ProgressArrivesOnTheMainLoopAtMostTenTimesASecond) {
+  auto fetcher = std::make_shared<PieceFetcher>();
+  fetcher->body = image;  // 1,000 pieces over one second
+  std::vector<SparklerProgress> heard;
+  auto c = configuration();
+  c.progress = [&](const SparklerProgress& progress) { heard.push_back(progress); };
+  auto updater = Sparkler::create(
+      c, {.mainLoop = loop, .fetcher = fetcher, .clock = [fetcher] { return fetcher->now; }});
+  ASSERT_TRUE(updater->download(entry("1.0.1", "Tove-1.0.1.dmg", image)));
+  EXPECT_TRUE(heard.empty());
+  loop->runPosted();
+  using Phase = SparklerProgress::Phase;
+  ASSERT_GE(heard.size(), 4u);
+  EXPECT_LE(heard.size(), 13u);
+  EXPECT_TRUE(heard.front().phase == Phase::Downloading && heard.front().bytes == 0 &&
+              heard.front().expected == image.size());
+  const auto& last = heard[heard.size() - 2];
+  EXPECT_TRUE(last.phase == Phase::Downloading && last.bytes == image.size());
+  EXPECT_EQ(heard.back().phase, Phase::Verified);
+  for (std::size_t i = 1; i + 1 < heard.size(); ++i) EXPECT_LE(heard[i - 1].bytes, heard[i].bytes);
+}
+
+// A manifest the server says is unchanged costs no body: the check goes on with the list it
+// has, down to the cache (an image removed meanwhile is fetched again). Validators the client
+// must not keep (too long) are not sent back.
+TEST_F(UpdaterTest, UnchangedManifestKeepsTheUpdatesAndGoesOnToTheCache) {
+  server.putFile(imagePath("Tove-1.0.1.dmg"), image);
+  publish(json::array({entry("1.0.1", "Tove-1.0.1.dmg", image)}));
+  server.setEntityTag(kManifestPath, "\"v1\"");
+  EXPECT_TRUE(completedCheck());
+  const auto first = sparkler->updates();
+  fs::remove(folder / "Tove-1.0.1.dmg");
+  server.putFile(kManifestPath, "not even JSON: never sent again");
+  EXPECT_TRUE(completedCheck());
+  EXPECT_EQ(sparkler->updates(), first);
+  EXPECT_EQ(server.requestCount(imagePath("Tove-1.0.1.dmg")), 2u);
+
+  // A new tag sends the new manifest, whose unreadable body drops the validators with it.
+  server.setEntityTag(kManifestPath, "\"v2\"");
+  expectFailure(SparklerErrc::manifestUnreadable, "not JSON");
+  server.setEntityTag(kManifestPath, "\"v1\"");
+  expectFailure(SparklerErrc::manifestUnreadable, "not JSON");
+
+  const std::string longTag(URLLoader::kMaximumValidatorLength + 1, 't');
+  publish(json::array({entry("1.0.0", "Tove-1.0.0.dmg", image)}));
+  server.setEntityTag(kManifestPath, longTag);
+  EXPECT_FALSE(completedCheck());
+  publish(json::array({entry("1.0.1", "Tove-1.0.1.dmg", image)}));
+  EXPECT_TRUE(completedCheck());  // sent no tag, so the new manifest came
+  EXPECT_EQ(sparkler->latestVersion()->description(), "1.0.1");
+
+  for (const auto& [value, usable] :
+       {std::pair<std::string, bool>{std::string(URLLoader::kMaximumValidatorLength, 't'), true},
+        {"W/\"x\"", true},
+        {longTag, false},
+        {"", false},
+        {"a\r\nSet-Cookie: x", false},
+        {std::string("a\0b", 3), false},
+        {"a\x7f", false}}) {
+    EXPECT_EQ(URLLoader::isUsableValidator(value), usable) << value;
+  }
 }
 
 // --- The check chain, timers and the run loop ---------------------------------------------
@@ -443,6 +639,8 @@ TEST_F(UpdaterTest, SharedUpdaterIsConfiguredOnceAndEachCheckArmsTheNextOnTheMon
   EXPECT_EQ(Sparkler::initialize(std::nullopt), nullptr);
   auto shared = Sparkler::sparkler();
   EXPECT_FALSE(shared->manifest());
+  Bundle::overrideMainBundlePath(bundle);
+  ASSERT_TRUE(URLLoader::setExtraCAFile(server.caFile()));
 
   server.putFile(imagePath("Tove-1.0.1.dmg"), image);
   publish(json::array({entry("1.0.1", "Tove-1.0.1.dmg", image)}));
@@ -463,7 +661,7 @@ TEST_F(UpdaterTest, SharedUpdaterIsConfiguredOnceAndEachCheckArmsTheNextOnTheMon
   ASSERT_TRUE(loop->fireTimer());
   ASSERT_TRUE(loop->waitForPost());
   EXPECT_FALSE(shared->updateAvailable());
-  EXPECT_TRUE(shared->checkFailure());
+  EXPECT_EQ(shared->lastError()->code, SparklerErrc::manifestUnreachable);
   MonotonicClock::setForTesting(1100.0);  // 90 s after it started: the shortest wait
   loop->runPosted();
   EXPECT_EQ(loop->timerDelays(), (std::vector<double>{290.0, 240.0}));

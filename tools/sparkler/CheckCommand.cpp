@@ -9,10 +9,8 @@
 
 #include "Commands.h"
 #include "sparkler/Bundle.h"
-#include "sparkler/Dispatch.h"
 #include "sparkler/Manifest.h"
 #include "sparkler/Sparkler.h"
-#include "sparkler/URLLoader.h"
 
 namespace {
 
@@ -69,21 +67,31 @@ int checkCommand(int argc, char** argv) {
                  bundle->c_str());
     return 1;
   }
-  if (caFile && !sparkler::URLLoader::setExtraCAFile(std::filesystem::path(*caFile))) {
+  if (caFile && !std::filesystem::is_regular_file(std::filesystem::path(*caFile))) {
     std::fprintf(stderr, "sparkler: cannot read the CA file %s\n", caFile->c_str());
     return 1;
   }
 
-  sparkler::Bundle::overrideMainBundlePath(std::filesystem::path(*bundle));
   auto loop = std::make_shared<OneCheckLoop>();
-  sparkler::dispatch::setMainLoop(loop);
-  // The app's own start-up path: cache folder, manifest, first check job.
-  auto sparkler = sparkler::Sparkler::initialize(*manifest);
+  sparkler::SparklerConfiguration configuration;
+  configuration.manifestURL = *manifest;
+  configuration.bundle = *bundle;
+  if (caFile) configuration.extraCAFile = *caFile;
+  // An updater of its own for the bundle, started as the app starts its: cache folder,
+  // clean-up, first check job. Why it cannot be made is on standard error already.
+  auto sparkler = sparkler::Sparkler::create(configuration, {.mainLoop = loop});
+  if (!sparkler) return 1;
+  sparkler->start();
   loop->wait();
 
+  const auto error = sparkler->lastError();
   nlohmann::json result = {{"updateAvailable", sparkler->updateAvailable()},
                            {"entry", nullptr},
-                           {"cachedPath", nullptr}};
+                           {"cachedPath", nullptr},
+                           {"error", nullptr}};
+  if (error) {
+    result["error"] = {{"code", sparkler::errorCodeName(error->code)}, {"message", error->message}};
+  }
   if (auto updates = sparkler->updates(); updates && updates->is_array() && !updates->empty()) {
     const auto& newest = updates->back();
     // An entry too long for a log line is shown as the log shows it, shortened.
@@ -101,5 +109,5 @@ int checkCommand(int argc, char** argv) {
   std::printf("%s\n", text.c_str());
   std::fflush(stdout);
   // The cause of a failure is already on standard error: the updater logs it there.
-  return sparkler->checkFailure() ? 1 : 0;
+  return error ? 1 : 0;
 }

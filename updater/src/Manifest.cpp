@@ -238,7 +238,8 @@ std::string describe(const json& entry, std::size_t maxBytes, bool* shortened) n
   }
 }
 
-std::optional<Entry> checkedEntry(const json& entry, std::string* reason) noexcept {
+std::optional<Entry> checkedEntry(const json& entry, std::string* reason,
+                                  std::uint64_t maximumImageSize) noexcept {
   try {
     if (!entry.is_object() || entry.empty()) {
       setReason(reason, "the entry is not an object with keys");
@@ -260,9 +261,9 @@ std::optional<Entry> checkedEntry(const json& entry, std::string* reason) noexce
       return std::nullopt;
     }
     const std::uint64_t size = sizeOf(entry);
-    if (size < 1 || size > kMaximumImageSize) {
+    if (size < 1 || size > maximumImageSize) {
       setReason(reason, "the entry's size is not a whole number from 1 to " +
-                            std::to_string(kMaximumImageSize));
+                            std::to_string(maximumImageSize));
       return std::nullopt;
     }
     return Entry{*name, *hash, size};

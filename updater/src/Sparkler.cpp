@@ -7,12 +7,15 @@
 
 #include <openssl/evp.h>
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <vector>
 
+#include "SparklerSettings.h"
 #include "sparkler/Application.h"
 #include "sparkler/Bundle.h"
 #include "sparkler/CryptoLibrary.h"
@@ -21,7 +24,7 @@
 #include "sparkler/Log.h"
 #include "sparkler/Manifest.h"
 #include "sparkler/MonotonicClock.h"
-#include "sparkler/Timer.h"
+#include "sparkler/URLFetcher.h"
 #include "sparkler/URLLoader.h"
 
 namespace sparkler {
@@ -29,11 +32,6 @@ namespace {
 
 using nlohmann::json;
 
-// The check's period, and the shortest wait after a scheduling step.
-constexpr double kPeriod = 300.0;
-constexpr double kMinimumDelay = 240.0;
-
-static_assert(Sparkler::kMaximumSize == Manifest::kMaximumImageSize);
 static_assert(Sparkler::kMaximumManifestSize == Manifest::kMaximumSize);
 
 std::string errorText(int error) {
@@ -49,11 +47,16 @@ struct CheckedEntry {
 
 std::optional<CheckedEntry> checkEntry(const json& entry,
                                        const std::shared_ptr<const std::string>& folder,
-                                       std::string& reason) {
-  auto checked = Manifest::checkedEntry(entry, &reason);
-  if (!checked) return std::nullopt;
+                                       std::uint64_t maximumSize, std::string& reason,
+                                       SparklerErrc* errc = nullptr) {
+  auto checked = Manifest::checkedEntry(entry, &reason, maximumSize);
+  if (!checked) {
+    if (errc != nullptr) *errc = SparklerErrc::newestEntryInvalid;
+    return std::nullopt;
+  }
   if (!folder || folder->empty()) {
     reason = "no cache folder is set";
+    if (errc != nullptr) *errc = SparklerErrc::cacheNotWritable;
     return std::nullopt;
   }
   std::string path = *folder + "/" + checked->name;
@@ -254,11 +257,119 @@ bool fileMatches(const std::string& path, std::uint64_t size, const std::string&
   return digest && *digest == hash;
 }
 
+SparklerError failure(SparklerErrc errc, std::string message) {
+  return {make_error_code(errc), std::move(message)};
+}
+
+// `configuration` with its defaults filled in from its bundle (the main bundle when it names
+// none); `problems` receives what could not be filled in or cannot be used.
+SparklerSettings resolve(SparklerConfiguration configuration, std::vector<std::string>& problems) {
+  auto& c = configuration;
+  if (c.bundle.empty()) c.bundle = Bundle::mainBundle()->bundlePath();
+  const auto bundle = Bundle::bundleWithPath(c.bundle);
+  const std::string plist = (c.bundle / "Contents" / "Info.plist").string();
+  const auto missing = [&](const std::string& what, const char* key) {
+    problems.push_back(
+        "no " + what + ": none is configured and " +
+        (bundle->infoDictionary() ? plist + " has no " + key : "there is no readable " + plist));
+  };
+  if (c.identifier.empty()) c.identifier = bundle->bundleIdentifier().value_or("");
+  // Without an identity of its own, an app would share its cache with every other one.
+  if (c.identifier.empty()) {
+    missing("identifier", "CFBundleIdentifier");
+  } else if (!Manifest::isPlainFileName(c.identifier)) {
+    problems.push_back("the identifier \"" + Manifest::excerpt(c.identifier) +
+                       "\" cannot name a folder");
+  }
+  if (!c.currentVersion &&
+      !Version::versionWithString(
+          bundle->objectForInfoDictionaryKey("CFBundleShortVersionString").value_or(""))) {
+    missing("version", "CFBundleShortVersionString that is a version");
+  }
+  if (c.name.empty()) c.name = bundle->objectForInfoDictionaryKey("CFBundleName").value_or("");
+  if (c.name.empty()) {
+    missing("name", "CFBundleName");
+  } else if (!Manifest::isPlainFileName(c.name + ".app")) {
+    problems.push_back("the name \"" + Manifest::excerpt(c.name) + "\" cannot name an app");
+  }
+  if (c.cacheFolder.empty() && !c.identifier.empty() && Manifest::isPlainFileName(c.identifier)) {
+    c.cacheFolder = Folders::userData() / c.identifier / "updates" / "software";
+  }
+  if (c.checkInterval.count() <= 0) problems.push_back("the check interval is not positive");
+  if (c.maximumSize == 0) problems.push_back("the maximum update size is 0");
+  SparklerSettings settings;
+  if (!c.extraCAFile.empty()) {
+    settings.caBundle = URLLoader::caBundleWithExtraFile(c.extraCAFile);
+    if (!settings.caBundle) {
+      problems.push_back("cannot read the CA file " + c.extraCAFile.string());
+    }
+  }
+  settings.item = c.name.empty() ? std::string() : c.name + ".app/Contents";
+  settings.configuration = std::move(configuration);
+  return settings;
+}
+
+void logConfigurationProblems(const std::vector<std::string>& problems) {
+  for (const auto& problem : problems) Log::line("Cannot configure the updater: " + problem);
+}
+
+bool isHTTPSURL(std::string_view url) {
+  constexpr std::string_view kScheme = "https://";
+  if (url.size() <= kScheme.size()) return false;
+  for (std::size_t i = 0; i < kScheme.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(url[i])) != kScheme[i]) return false;
+  }
+  const char first = url[kScheme.size()];
+  return first != '/' && first != '?' && first != '#';
+}
+
 }  // namespace
+
+Sparkler::Sparkler(std::shared_ptr<const SparklerSettings> settings,
+                   SparklerDependencies dependencies)
+    : dependencies_(std::move(dependencies)), settings_(std::move(settings)) {}
+
+std::shared_ptr<Sparkler> Sparkler::create(SparklerConfiguration configuration,
+                                           SparklerDependencies dependencies,
+                                           SparklerError* error) {
+  std::vector<std::string> problems;
+  try {
+    const std::string url = configuration.manifestURL;
+    if (!isHTTPSURL(url)) {
+      problems.push_back("the manifest URL \"" + Manifest::excerpt(url) + "\" is not an https URL");
+    }
+    auto settings = std::make_shared<SparklerSettings>(resolve(std::move(configuration), problems));
+    if (problems.empty()) {
+      std::shared_ptr<Sparkler> made(new Sparkler(settings, std::move(dependencies)));
+      made->manifest_ = std::make_shared<const std::string>(url);
+      made->folder_ =
+          std::make_shared<const std::string>(settings->configuration.cacheFolder.string());
+      return made;
+    }
+  } catch (...) {
+    problems.push_back("out of memory");
+  }
+  logConfigurationProblems(problems);
+  if (error != nullptr) {
+    *error = failure(SparklerErrc::unusableConfiguration, problems.front());
+  }
+  return nullptr;
+}
+
+void Sparkler::start() {
+  if (started_.exchange(true)) return;
+  if (auto dir = folder()) {
+    std::error_code error;
+    std::filesystem::create_directories(*dir, error);
+  }
+  cleanUpInterruptedInstallations();
+  check();
+}
 
 std::shared_ptr<Sparkler> Sparkler::sparkler() {
   // Never destroyed: check jobs may still run while the process exits.
-  static auto* shared = new std::shared_ptr<Sparkler>(new Sparkler());
+  static auto* shared = new std::shared_ptr<Sparkler>(
+      new Sparkler(std::make_shared<const SparklerSettings>(), SparklerDependencies{}));
   return *shared;
 }
 
@@ -273,13 +384,27 @@ std::shared_ptr<Sparkler> Sparkler::init() {
 
 std::shared_ptr<Sparkler> Sparkler::configure(std::optional<std::string> url) {
   if (!url || url->empty()) return nullptr;
-  // The folder is in place before the manifest starts the first check job, which reads it.
-  if (auto path = cacheFolderPath()) {
-    std::error_code error;
-    std::filesystem::create_directories(*path, error);
-    setFolder(std::make_shared<const std::string>(std::move(*path)));
+  if (!started_.exchange(true)) {
+    // The main bundle as it is now; what it lacks is said once, and the updater goes on with
+    // the rest (a check then fails with its own cause).
+    std::vector<std::string> problems;
+    SparklerConfiguration configuration;
+    configuration.manifestURL = *url;
+    auto settings = std::make_shared<const SparklerSettings>(resolve(configuration, problems));
+    logConfigurationProblems(problems);
+    {
+      std::lock_guard lock(mutex_);
+      settings_ = settings;
+    }
+    // The folder is in place before the manifest starts the first check job, which reads it.
+    const auto& path = settings->configuration.cacheFolder;
+    if (!path.empty()) {
+      std::error_code error;
+      std::filesystem::create_directories(path, error);
+      setFolder(std::make_shared<const std::string>(path.string()));
+    }
+    if (!manifest()) cleanUpInterruptedInstallations();
   }
-  if (!manifest()) cleanUpInterruptedInstallations();
   setManifest(std::move(url));
   return shared_from_this();
 }
@@ -294,101 +419,172 @@ void Sparkler::setManifest(std::optional<std::string> url) {
   check();
 }
 
+double Sparkler::now() const {
+  // A monotonic clock: a wall clock set back would hold the next check for as long.
+  return dependencies_.clock ? dependencies_.clock() : MonotonicClock::now();
+}
+
+std::shared_ptr<MainLoop> Sparkler::mainLoop() const {
+  return dependencies_.mainLoop ? dependencies_.mainLoop : dispatch::mainLoop();
+}
+
+std::shared_ptr<URLFetcher> Sparkler::fetcher() const {
+  return dependencies_.fetcher ? dependencies_.fetcher : URLFetcher::standard();
+}
+
+bool Sparkler::post(std::function<void()> fn) const {
+  auto loop = mainLoop();
+  if (!loop) return false;
+  loop->post(std::move(fn));
+  return true;
+}
+
+ProgressReporter Sparkler::reporter() const {
+  return ProgressReporter(
+      settings()->configuration.progress,
+      [self = shared_from_this()](std::function<void()> fn) { return self->post(std::move(fn)); },
+      [self = shared_from_this()] { return self->now(); });
+}
+
 void Sparkler::check() {
   dispatch::async(dispatch::Priority::Low, [self = shared_from_this()] {
-    // A monotonic start time: a wall clock set back would hold the next check for as long.
-    double start = MonotonicClock::now();
+    const double start = self->now();
     self->setUpdateAvailable(self->coreCheck());
-    dispatch::asyncMain([self, start] { self->schedule(start); });
+    self->post([self, start] { self->schedule(start); });
   });
 }
 
 void Sparkler::schedule(double start) {
-  double delay = std::max(start - MonotonicClock::now() + kPeriod, kMinimumDelay);
-  Timer::scheduledTimer(delay, shared_from_this(), &Sparkler::check);
+  // The next check is due one interval after this one started, and never sooner than four
+  // fifths of an interval from now (300 s and 240 s by default).
+  const double interval = static_cast<double>(settings()->configuration.checkInterval.count());
+  const double delay = std::max(start - now() + interval, interval * 0.8);
+  if (auto loop = mainLoop()) {
+    loop->postAfter(MainLoop::Seconds(delay), [self = shared_from_this()] { self->check(); });
+  }
 }
 
-namespace {
-
-// One check; its result, with `failure` set to the cause when the check failed.
-bool runCheck(Sparkler& self, std::string& failure) {
-  if (auto dir = self.folder()) {
+std::optional<SparklerError> Sparkler::runCheck(bool& available) {
+  if (auto dir = folder()) {
     if (auto partial = Sparkler::partialFolder(*dir)) removeAbandonedDownloads(*partial);
   }
-  const auto& limits = self.timeLimits();
-  auto url = self.manifest();
-  if (!url) {
-    failure = "no manifest URL is set";
-    return false;
+  const auto settings = this->settings();
+  const auto& limits = settings->configuration.timeLimits;
+  auto url = manifest();
+  if (!url) return failure(SparklerErrc::unusableConfiguration, "no manifest URL is set");
+  URLLoader::Options options;
+  options.caBundle = settings->caBundle;
+  std::shared_ptr<const json> kept = updates();
+  {
+    std::lock_guard lock(mutex_);
+    // Validators stand for the list in `updates`; without one they would name nothing.
+    if (kept) options.validators = manifestValidators_;
   }
   URLLoader::Result fetched;
-  auto body = URLLoader::contentsOfURL(*url,
+  auto body = fetcher()->contentsOfURL(*url,
                                        {.maxBytes = Sparkler::kMaximumManifestSize,
                                         .total = limits.manifest,
                                         .connect = limits.connect,
                                         .stall = limits.stall},
-                                       &fetched);
+                                       options, &fetched);
   if (!body) {
-    failure = "cannot fetch the manifest " + *url + ": " + fetched.error;
-    return false;
+    return failure(SparklerErrc::manifestUnreachable,
+                   "cannot fetch the manifest " + *url + ": " + fetched.error);
   }
-  std::string unreadable;
-  auto parsed = Manifest::read(*body, &unreadable);
-  if (!parsed) {
-    failure = "the manifest " + *url + " is unreadable: " + unreadable;
-    return false;
+  std::shared_ptr<const json> list;
+  if (fetched.notModified) {
+    // The server still has the manifest that `updates` holds: the check goes on with it.
+    list = kept;
+  } else {
+    std::string unreadable;
+    auto parsed = Manifest::read(*body, &unreadable);
+    if (!parsed) {
+      std::lock_guard lock(mutex_);
+      manifestValidators_ = {};
+      return failure(SparklerErrc::manifestUnreadable,
+                     "the manifest " + *url + " is unreadable: " + unreadable);
+    }
+    list = std::make_shared<const json>(std::move(*parsed));
+    setUpdates(list);
+    std::lock_guard lock(mutex_);
+    manifestValidators_ = fetched.validators;
   }
-  auto list = std::make_shared<const json>(std::move(*parsed));
-  self.setUpdates(list);
 
-  auto current = self.currentVersion();
+  auto current = currentVersion();
   if (!current) {
-    failure = "the running bundle has no version (CFBundleShortVersionString)";
-    return false;
+    return failure(SparklerErrc::noCurrentVersion,
+                   "the running bundle has no version (CFBundleShortVersionString)");
   }
   const json& newest = list->back();
   auto latest = Manifest::versionOf(newest);
   if (!latest) {
     const auto version = newest.find("version");
-    failure = version == newest.end() || !version->is_string()
-                  ? "the newest entry has no \"version\""
-                  : "the newest entry's version \"" +
-                        Manifest::excerpt(version->get_ref<const std::string&>()) +
-                        "\" is not a version";
-    return false;
+    return failure(SparklerErrc::newestEntryInvalid,
+                   version == newest.end() || !version->is_string()
+                       ? "the newest entry has no \"version\""
+                       : "the newest entry's version \"" +
+                             Manifest::excerpt(version->get_ref<const std::string&>()) +
+                             "\" is not a version");
   }
-  if (current->isEqualToOrBetterThan(latest)) return false;
-  return self.cached(newest) || self.download(newest, &failure);
+  if (current->isEqualToOrBetterThan(latest)) return std::nullopt;
+  if (!cached(newest)) {
+    auto progress = reporter();
+    if (auto failed = downloadImage(newest, progress)) return failed;
+  }
+  available = true;
+  return std::nullopt;
 }
 
-}  // namespace
-
 bool Sparkler::coreCheck() {
-  std::string failure;
+  std::optional<SparklerError> failed;
   bool available = false;
   try {
-    available = runCheck(*this, failure);
+    failed = runCheck(available);
   } catch (...) {
-    failure = "out of memory";
+    failed = failure(SparklerErrc::outOfMemory, "out of memory");
   }
-  if (!failure.empty()) {
+  if (failed) {
     // The cause may quote what a server sent; the line stays short whatever it sent.
     static constexpr std::string_view kHeading = "UPDATE CHECK FAILED: ";
     Log::line(std::string(kHeading) +
-              Manifest::excerpt(failure, Manifest::kDescriptionBytes - kHeading.size()));
+              Manifest::excerpt(failed->message, Manifest::kDescriptionBytes - kHeading.size()));
   }
-  std::lock_guard lock(mutex_);
-  checkFailure_ = failure.empty() ? nullptr : std::make_shared<const std::string>(failure);
+  if (failed) available = false;
+  setLastError(std::move(failed));
   return available;
 }
 
-std::shared_ptr<const std::string> Sparkler::checkFailure() const {
+std::optional<SparklerError> Sparkler::lastError() const {
   std::lock_guard lock(mutex_);
-  return checkFailure_;
+  return lastError_;
+}
+
+void Sparkler::setLastError(std::optional<SparklerError> error) {
+  std::lock_guard lock(mutex_);
+  lastError_ = std::move(error);
+}
+
+SparklerConfiguration Sparkler::configuration() const {
+  return settings()->configuration;
+}
+
+SparklerTimeLimits Sparkler::timeLimits() const {
+  return settings()->configuration.timeLimits;
+}
+
+std::shared_ptr<const SparklerSettings> Sparkler::settings() const {
+  std::lock_guard lock(mutex_);
+  return settings_;
 }
 
 std::optional<Version> Sparkler::currentVersion() const {
-  return Application::version();
+  const auto& configuration = settings()->configuration;
+  if (configuration.currentVersion) return configuration.currentVersion;
+  // Read anew each time: an installation replaces the bundle's Info.plist.
+  if (configuration.bundle.empty()) return Application::version();
+  return Version::versionWithString(Bundle::bundleWithPath(configuration.bundle)
+                                        ->objectForInfoDictionaryKey("CFBundleShortVersionString")
+                                        .value_or(""));
 }
 
 std::optional<Version> Sparkler::latestVersion() const {
@@ -400,7 +596,7 @@ std::optional<Version> Sparkler::latestVersion() const {
 bool Sparkler::cached(const nlohmann::json& entry, std::string* reason) {
   std::string why;
   const bool intact = [&] {
-    auto checked = checkEntry(entry, folder(), why);
+    auto checked = checkEntry(entry, folder(), settings()->configuration.maximumSize, why);
     if (!checked) return false;
     struct stat info {};
     if (::stat(checked->path.c_str(), &info) != 0) {
@@ -429,66 +625,71 @@ bool Sparkler::cached(const nlohmann::json& entry, std::string* reason) {
 }
 
 bool Sparkler::download(const nlohmann::json& entry, std::string* reason) {
+  auto progress = reporter();
+  auto failed = downloadImage(entry, progress);
+  if (!failed) return true;
+  if (reason != nullptr) *reason = failed->message;
+  setLastError(std::move(failed));
+  return false;
+}
+
+std::optional<SparklerError> Sparkler::downloadImage(const nlohmann::json& entry,
+                                                     ProgressReporter& progress) {
+  const auto settings = this->settings();
+  auto dir = folder();
   std::string why;
-  const bool stored = [&] {
-    auto dir = folder();
-    auto checked = checkEntry(entry, dir, why);
-    if (!checked) return false;
-    const auto& [name, hash, size] = checked->entry;
-    auto url = manifest();
-    if (!url) {
-      why = "no manifest URL is set";
-      return false;
-    }
-    auto target = downloadURL(*url, name);
-    auto partial = partialFolder(*dir);
-    if (!target || !partial) {
-      why = "no place to fetch or keep " + name + " from";
-      return false;
-    }
-    PendingFile file(*partial, *dir, checked->path);
-    if (!file.error().empty()) {
-      why = file.error();
-      return false;
-    }
-    MD5Stream md5;
-    std::uint64_t received = 0;
-    // The deadline grows with the image, from a floor that covers the connection and the
-    // TLS handshake.
-    const auto transfer = std::chrono::milliseconds(
-        size * 1000 / std::max<std::uint64_t>(timeLimits_.imageBytesPerSecond, 1));
-    auto fetched = URLLoader::streamURL(*target,
-                                        {.maxBytes = static_cast<std::size_t>(size),
-                                         .total = timeLimits_.imageFloor + transfer,
-                                         .connect = timeLimits_.connect,
-                                         .stall = timeLimits_.stall},
-                                        [&](std::string_view piece) {
-                                          received += piece.size();
-                                          md5.add(piece);
-                                          return file.write(piece);
-                                        });
-    if (!fetched.ok()) {
-      why =
-          "cannot fetch " + *target + ": " + (file.error().empty() ? fetched.error : file.error());
-      return false;
-    }
-    if (received != size) {
-      why = *target + " sent " + std::to_string(received) + " bytes, not " + std::to_string(size);
-      return false;
-    }
-    auto digest = md5.hex();
-    if (!digest || *digest != hash) {
-      why = "the image from " + *target + " does not match its digest";
-      return false;
-    }
-    if (!file.commit()) {
-      why = file.error();
-      return false;
-    }
-    return true;
-  }();
-  if (!stored && reason != nullptr) *reason = std::move(why);
-  return stored;
+  SparklerErrc errc{};
+  auto checked = checkEntry(entry, dir, settings->configuration.maximumSize, why, &errc);
+  if (!checked) return failure(errc, why);
+  const auto& [name, hash, size] = checked->entry;
+  auto url = manifest();
+  if (!url) return failure(SparklerErrc::unusableConfiguration, "no manifest URL is set");
+  auto target = downloadURL(*url, name);
+  auto partial = partialFolder(*dir);
+  if (!target || !partial) {
+    return failure(SparklerErrc::cacheNotWritable, "no place to fetch or keep " + name + " from");
+  }
+  PendingFile file(*partial, *dir, checked->path);
+  if (!file.error().empty()) return failure(SparklerErrc::cacheNotWritable, file.error());
+  MD5Stream md5;
+  std::uint64_t received = 0;
+  const auto& limits = settings->configuration.timeLimits;
+  // The deadline grows with the image, from a floor that covers the connection and the
+  // TLS handshake.
+  const auto transfer = std::chrono::milliseconds(
+      size * 1000 / std::max<std::uint64_t>(limits.imageBytesPerSecond, 1));
+  using Phase = SparklerProgress::Phase;
+  progress.report(Phase::Downloading, 0, size);
+  auto fetched =
+      fetcher()->fetch(*target,
+                       {.maxBytes = static_cast<std::size_t>(size),
+                        .total = limits.imageFloor + transfer,
+                        .connect = limits.connect,
+                        .stall = limits.stall},
+                       URLLoader::Options{{}, settings->caBundle}, [&](std::string_view piece) {
+                         received += piece.size();
+                         md5.add(piece);
+                         progress.report(Phase::Downloading, received, size);
+                         return file.write(piece);
+                       });
+  progress.report(Phase::Downloading, received, size, true);
+  if (!fetched.ok()) {
+    if (!file.error().empty()) return failure(SparklerErrc::cacheNotWritable, file.error());
+    return failure(SparklerErrc::imageUnreachable,
+                   "cannot fetch " + *target + ": " + fetched.error);
+  }
+  if (received != size) {
+    return failure(SparklerErrc::imageMismatch, *target + " sent " + std::to_string(received) +
+                                                    " bytes, not " + std::to_string(size));
+  }
+  auto digest = md5.hex();
+  if (!digest || *digest != hash) {
+    return failure(SparklerErrc::imageMismatch,
+                   "the image from " + *target + " does not match its digest");
+  }
+  if (!file.commit()) return failure(SparklerErrc::cacheNotWritable, file.error());
+  progress.report(Phase::Verified, size, size, true);
+  return std::nullopt;
 }
 
 std::optional<std::string> Sparkler::cachedPath(std::string_view name) const {
@@ -524,13 +725,6 @@ std::shared_ptr<const std::string> Sparkler::folder() const {
 void Sparkler::setFolder(std::shared_ptr<const std::string> folder) {
   std::lock_guard lock(mutex_);
   folder_.swap(folder);
-}
-
-std::optional<std::string> Sparkler::cacheFolderPath() {
-  auto identifier = Bundle::mainBundle()->bundleIdentifier();
-  // Without an identifier of its own, an app would share its cache with every other one.
-  if (!identifier || !isPlainFileName(*identifier)) return std::nullopt;
-  return (Folders::userData() / *identifier / "updates" / "software").string();
 }
 
 std::optional<std::string> Sparkler::partialFolder(std::string_view folder) {

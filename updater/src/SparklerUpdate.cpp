@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "SparklerSettings.h"
 #include "sparkler/Bundle.h"
 #include "sparkler/DMGExtractor.h"
 #include "sparkler/Dispatch.h"
@@ -14,10 +15,6 @@
 
 namespace sparkler {
 namespace {
-
-// What the update's disk image holds: the new bundle's Contents folder, which replaces the
-// running bundle's folder of the same name.
-constexpr char kUpdateItem[] = "Tove.app/Contents";
 
 // An image is hostile until its contents have been checked, even with a matching digest: the
 // copy out of it is bounded. It may take at most kDiskFactor times the image's size on disk
@@ -35,12 +32,6 @@ constexpr unsigned kMaximumDepth = 64;
 constexpr std::chrono::seconds kStallLimit{60};
 // An Info.plist is a few kilobytes.
 constexpr off_t kMaximumInfoPlistSize = 64 * 1024;
-
-void complete(const std::function<void(bool)>& handler, bool outcome) {
-  // Without a main loop the handler could never run; calling it here keeps the promise of
-  // exactly one call (this only happens in a process that is shutting down or misconfigured).
-  if (!dispatch::asyncMain([handler, outcome] { handler(outcome); })) handler(outcome);
-}
 
 // Why the copied Contents folder at `contents` cannot replace the running one: it must be the
 // app that was offered (the entry's version, the running bundle's identifier) and able to start.
@@ -88,37 +79,64 @@ void cleanUpInterrupted(const std::shared_ptr<const std::string>& cacheFolder,
   FileManager::removeAbandonedCopies((bundle / "Contents").string());
 }
 
-struct Outcome {
-  bool installed = false;
-  std::string reason;   // why not
-  bool logged = false;  // the reason is in the log already
-};
+SparklerError failure(SparklerErrc errc, std::string message) {
+  return {make_error_code(errc), std::move(message)};
+}
+
+// The bundle an updater installs over: the configured one, else the main bundle as it is now.
+std::filesystem::path bundleOf(const SparklerSettings& settings) {
+  const auto& bundle = settings.configuration.bundle;
+  return bundle.empty() ? Bundle::mainBundle()->bundlePath() : bundle;
+}
+
+}  // namespace
 
 // The newest entry as it stands now (a check may have replaced the list since the caller
-// looked), its image from the cache, checked and extracted over the running bundle.
-Outcome install(const Sparkler& sparkler) {
-  auto list = sparkler.updates();
-  if (!list || !list->is_array() || list->empty()) return {false, "no update is listed"};
+// looked), its image from the cache, checked and extracted over the bundle.
+std::optional<SparklerError> Sparkler::install(bool& logged) {
+  using Phase = SparklerProgress::Phase;
+  auto list = updates();
+  if (!list || !list->is_array() || list->empty()) {
+    return failure(SparklerErrc::noUpdateAvailable, "no update is listed");
+  }
   const nlohmann::json& newest = list->back();
-  if (!newest.is_object() || newest.empty()) return {false, "the newest update entry is empty"};
+  if (!newest.is_object() || newest.empty()) {
+    return failure(SparklerErrc::newestEntryInvalid, "the newest update entry is empty");
+  }
   const auto name = newest.find("name");
-  if (name == newest.end() || !name->is_string()) return {false, "the newest entry has no name"};
+  if (name == newest.end() || !name->is_string()) {
+    return failure(SparklerErrc::newestEntryInvalid, "the newest entry has no name");
+  }
   const auto version = newest.find("version");
   const auto offered = version != newest.end() && version->is_string()
                            ? Version::versionWithString(version->get_ref<const std::string&>())
                            : std::nullopt;
-  if (!offered) return {false, "the newest entry has no version"};
-  const auto image = sparkler.cachedPath(name->get_ref<const std::string&>());
-  if (!image || image->empty()) return {false, "its disk image is no longer in the cache"};
+  if (!offered) return failure(SparklerErrc::newestEntryInvalid, "the newest entry has no version");
+  const auto image = cachedPath(name->get_ref<const std::string&>());
+  if (!image || image->empty()) {
+    return failure(SparklerErrc::imageUnreachable, "its disk image is no longer in the cache");
+  }
 
-  const auto running = Bundle::mainBundle();
-  const auto identifier = running->bundleIdentifier();
-  if (!identifier || identifier->empty()) return {false, "the running bundle has no identifier"};
-  cleanUpInterrupted(sparkler.folder(), running->bundlePath());
+  const auto settings = this->settings();
+  const auto bundle = bundleOf(*settings);
+  std::string identifier = settings->configuration.identifier;
+  if (identifier.empty())
+    identifier = Bundle::bundleWithPath(bundle)->bundleIdentifier().value_or("");
+  if (identifier.empty()) {
+    return failure(SparklerErrc::unusableConfiguration, "the running bundle has no identifier");
+  }
+  if (settings->item.empty()) {
+    return failure(SparklerErrc::unusableConfiguration,
+                   "the running bundle has no name (CFBundleName)");
+  }
+  cleanUpInterrupted(folder(), bundle);
 
   struct stat imageInfo {};
   const std::uint64_t imageSize =
       ::stat(image->c_str(), &imageInfo) == 0 ? static_cast<std::uint64_t>(imageInfo.st_size) : 0;
+  auto progress = reporter();
+  // Which step failed tells the kind of failure: the extraction says why only in words.
+  bool copying = false, refused = false;
   ExtractOptions options;
   options.requireFolder = true;
   options.maxBytesRead = std::max(kReadFloor, imageSize * kReadFactor);
@@ -130,42 +148,74 @@ Outcome install(const Sparkler& sparkler) {
   options.replace.maxItems = kMaximumItems;
   options.replace.maxDepth = kMaximumDepth;
   options.replace.validate = [&](const std::string& contents) {
-    return problemWithContents(contents, *offered, *identifier);
+    progress.report(Phase::Replacing);
+    auto problem = problemWithContents(contents, *offered, identifier);
+    refused = problem.has_value();
+    return problem;
   };
-  ExtractFailure failure;
+  options.replace.progress = [&](std::uint64_t bytes, std::uint64_t) {
+    progress.report(Phase::Copying, bytes);
+    return true;
+  };
+  options.phase = [&](ExtractPhase phase) {
+    copying = copying || phase == ExtractPhase::copying;
+    progress.report(phase == ExtractPhase::attaching ? Phase::Attaching
+                    : phase == ExtractPhase::copying ? Phase::Copying
+                                                     : Phase::Detaching);
+  };
+  ExtractFailure extracted;
   const auto replaced =
-      DMGExtractor::extract(kUpdateItem, *image, running->bundlePath().string(), options, &failure);
-  if (replaced && !replaced->empty()) return {true, {}};
-  return {false, failure.reason, failure.logged};
+      DMGExtractor::extract(settings->item, *image, bundle.string(), options, &extracted);
+  progress.report(Phase::Finished, 0, 0, true);
+  if (replaced && !replaced->empty()) return std::nullopt;
+  logged = extracted.logged;
+  SparklerErrc errc = SparklerErrc::replaceFailed;
+  if (!copying && !extracted.logged) {
+    // The image could not be attached (or there was nothing to attach).
+    errc = SparklerErrc::attachFailed;
+  } else if (!copying) {
+    // Attached, but the image's item is missing, a link, or not a folder.
+    errc = SparklerErrc::itemRefused;
+  } else if (refused) {
+    errc = SparklerErrc::contentsRefused;
+  } else if (extracted.reason.find("stopped responding") != std::string::npos) {
+    errc = SparklerErrc::stalled;
+  }
+  return failure(errc, extracted.reason);
 }
-
-}  // namespace
 
 bool Sparkler::update(std::function<void(bool)> handler) {
   if (!handler) return false;
   if (!updateAvailable()) {
+    setLastError(failure(SparklerErrc::noUpdateAvailable, "no update is available"));
     handler(false);
     return false;
   }
   dispatch::async(dispatch::Priority::Default,
                   [self = shared_from_this(), handler = std::move(handler)] {
-                    Outcome outcome;
+                    std::optional<SparklerError> failed;
+                    bool logged = false;
                     try {
-                      outcome = install(*self);
+                      failed = self->install(logged);
                     } catch (...) {
-                      outcome.reason = "out of memory";
+                      failed = failure(SparklerErrc::outOfMemory, "out of memory");
                     }
-                    if (!outcome.installed && !outcome.logged) {
-                      Log::line("Cannot install the update: " + outcome.reason);
-                    }
-                    complete(handler, outcome.installed);
+                    if (failed && !logged)
+                      Log::line("Cannot install the update: " + failed->message);
+                    const bool installed = !failed;
+                    if (failed) self->setLastError(std::move(failed));
+                    // Without a main loop the handler could never run; calling it here keeps the
+                    // promise of exactly one call (this only happens in a process that is shutting
+                    // down or misconfigured).
+                    if (!self->post([handler, installed] { handler(installed); }))
+                      handler(installed);
                   });
   return true;
 }
 
 void Sparkler::cleanUpInterruptedInstallations() {
   dispatch::async(dispatch::Priority::Low, [self = shared_from_this()] {
-    cleanUpInterrupted(self->folder(), Bundle::mainBundle()->bundlePath());
+    cleanUpInterrupted(self->folder(), bundleOf(*self->settings()));
   });
 }
 

@@ -24,7 +24,7 @@ inline constexpr std::size_t kMaximumSize = 1 << 20;
 /// depth of 2 (the manifest's array, the entry object); the room above is for keys of a
 /// maker's own, and the bound keeps every walk over a manifest short and shallow.
 inline constexpr std::size_t kMaximumDepth = 32;
-/// Images larger than this are never accepted.
+/// Images larger than this are accepted only by an updater configured for them.
 inline constexpr std::uint64_t kMaximumImageSize = 50'000'000;
 /// Entries are shortened to this many bytes when they are written to the log.
 inline constexpr std::size_t kDescriptionBytes = 4096;
@@ -50,9 +50,10 @@ struct Entry {
 
 /// The entry checks that come before any disk or network access, in order: `entry` is an
 /// object with at least one key, "name" a plain file name, "hash" a non-empty string, "size"
-/// a whole number from 1 to kMaximumImageSize. nullopt with `reason` (when given) set to the
+/// a whole number from 1 to `maximumImageSize`. nullopt with `reason` (when given) set to the
 /// first check that failed.
-std::optional<Entry> checkedEntry(const nlohmann::json& entry, std::string* reason) noexcept;
+std::optional<Entry> checkedEntry(const nlohmann::json& entry, std::string* reason,
+                                  std::uint64_t maximumImageSize = kMaximumImageSize) noexcept;
 
 /// The version of `entry` ("version" read with Version::versionWithString); nullopt when it
 /// is not an object with such a string.

@@ -12,46 +12,52 @@
 #include <string>
 #include <string_view>
 
+#include "sparkler/MainLoop.h"
+#include "sparkler/SparklerConfiguration.h"
+#include "sparkler/SparklerError.h"
+#include "sparkler/URLLoader.h"
 #include "sparkler/Version.h"
 
 namespace sparkler {
 
-/// How long the updater's requests may take. A request fails when it has not connected
-/// within `connect`, when fewer than one byte a second arrived over `stall`, and at its
-/// deadline: `manifest` for the manifest; for an image, `imageFloor` plus the time its size
-/// takes at `imageBytesPerSecond` (with the defaults, 60 s for the manifest and 60 s plus
-/// 1 s per 64 KiB for an image: about 14 minutes for the largest). A server that drips its
-/// answer holds a check, and with it the next one, no longer than that.
-struct SparklerTimeLimits {
-  std::chrono::milliseconds manifest = std::chrono::seconds(60);
-  std::chrono::milliseconds imageFloor = std::chrono::seconds(60);
-  std::uint64_t imageBytesPerSecond = 64 * 1024;
-  std::chrono::milliseconds connect = std::chrono::seconds(30);
-  std::chrono::seconds stall = std::chrono::seconds(60);
-};
+struct SparklerSettings;
+class ProgressReporter;
+class URLFetcher;
 
 /// The self-updater: checks an update manifest about every five minutes, keeps the newest
 /// update's disk image verified in a per-user cache folder and installs it on request.
 /// Every property can be read from any thread; each read gives a whole value.
 class Sparkler : public std::enable_shared_from_this<Sparkler> {
  public:
-  /// Updates larger than this are never accepted.
-  static constexpr std::uint64_t kMaximumSize = 50'000'000;
   /// Manifests larger than this are not read.
   static constexpr std::size_t kMaximumManifestSize = 1 << 20;
 
   /// How long the updater's requests may take (see SparklerTimeLimits).
   using TimeLimits = SparklerTimeLimits;
 
-  /// The shared updater of the process, made on first use. Never null.
+  /// An updater of its own for `configuration`, every default filled in from the bundle
+  /// (see SparklerConfiguration), running on `dependencies`. It does nothing until start().
+  /// nullptr when the configuration is unusable (no https manifest URL, no bundle identity,
+  /// version or name, an unreadable CA file, a zero interval or size): the cause is logged as
+  /// "Cannot configure the updater: <cause>" and handed to `error` when given.
+  static std::shared_ptr<Sparkler> create(SparklerConfiguration configuration,
+                                          SparklerDependencies dependencies = {},
+                                          SparklerError* error = nullptr);
+
+  /// Creates the cache folder, cleans up after interrupted installations, runs the first
+  /// check and then one every checkInterval, for as long as the updater lives. Once only.
+  void start();
+
+  /// The shared updater of the process, made on first use, for the main bundle. Never null.
   static std::shared_ptr<Sparkler> sparkler();
 
   /// Configures the shared updater with the manifest URL (the cache folder first, then the
   /// manifest, which starts the check chain) and returns it; nullptr when `url` is nullopt.
-  /// A later call keeps the first URL and starts no second chain.
+  /// A later call keeps the first URL and starts no second chain. What the main bundle lacks
+  /// (identifier, name) is logged as "Cannot configure the updater: <cause>".
   static std::shared_ptr<Sparkler> initialize(std::optional<std::string> url);
 
-  /// A second updater: always nullptr, since the shared one exists from the first use.
+  /// A second shared updater: always nullptr, since the shared one exists from the first use.
   static std::shared_ptr<Sparkler> init();
 
   /// Keeps `url` and starts the check chain, the first time only; later calls do nothing.
@@ -62,18 +68,22 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
 
   /// One complete, blocking check; false on any failure or when no newer update is verified
   /// in the cache. A failure is logged as one line, "UPDATE CHECK FAILED: " and its cause,
-  /// and kept as checkFailure(). Partial downloads whose process is gone are removed first.
+  /// and kept as lastError(). Partial downloads whose process is gone are removed first.
   bool coreCheck();
 
-  /// Why the last check failed (the manifest could not be fetched or read, the running bundle
-  /// has no version, the image could not be fetched or verified, ...); nullptr when it
-  /// completed, whether it found an update or not, and before the first check.
-  std::shared_ptr<const std::string> checkFailure() const;
+  /// The last failure of a check, a download or an installation; nullopt before any and after
+  /// a check that completed, whether it found an update or not.
+  std::optional<SparklerError> lastError() const;
+
+  /// The configuration in use, its defaults filled in (before initialize, the shared
+  /// updater's is empty but for the built-in values).
+  SparklerConfiguration configuration() const;
 
   /// The time limits of this updater's requests.
-  const TimeLimits& timeLimits() const noexcept { return timeLimits_; }
+  TimeLimits timeLimits() const;
 
-  /// The running bundle's version; nullopt when it has none that parses.
+  /// The running bundle's version (the configured one, else the bundle's
+  /// "CFBundleShortVersionString" read now); nullopt when it has none that parses.
   std::optional<Version> currentVersion() const;
 
   /// The version of the newest entry of updates(); nullopt when there is none.
@@ -85,18 +95,19 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
 
   /// Whether the disk image of `entry` was fetched from the manifest's folder (a "200 OK"
   /// answer within the image's time limit), verified and stored atomically in the cache
-  /// folder; false (cache untouched) on any failure, with `reason` (when given) set to why.
-  /// The image is written to a locked file in the folder partialFolder() names until it is
-  /// verified.
+  /// folder; false (cache untouched) on any failure, with `reason` (when given) set to why and
+  /// lastError() to the failure. The image is written to a locked file in the folder
+  /// partialFolder() names until it is verified.
   bool download(const nlohmann::json& entry, std::string* reason = nullptr);
 
   /// The path of the file `name` in the cache folder when one exists there, unverified;
   /// nullopt for an empty or unsafe name, no folder, or no such file.
   std::optional<std::string> cachedPath(std::string_view name) const;
 
-  /// Starts installing the newest update over the running bundle and returns true; `handler`
-  /// then hears the outcome once, on the main loop. false when `handler` is empty (nothing is
-  /// called) or no update is available (`handler(false)` has run before the return).
+  /// Starts installing the newest update over the bundle and returns true; `handler` then
+  /// hears the outcome once, on the main loop (a failure is kept as lastError()). false when
+  /// `handler` is empty (nothing is called) or no update is available (`handler(false)` has
+  /// run before the return).
   bool update(std::function<void(bool)> handler);
 
   /// Cleans, on a background job, what installations interrupted by a killed process left:
@@ -119,10 +130,6 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
   std::shared_ptr<const std::string> folder() const;
   void setFolder(std::shared_ptr<const std::string> folder);
 
-  /// <user data folder>/<bundle identifier>/updates/software for the main bundle; nullopt
-  /// when the bundle has no usable identifier.
-  static std::optional<std::string> cacheFolderPath();
-
   /// Where downloads in progress are written: "<folder>.partial", beside the cache folder so
   /// that no entry's name can reach them; nullopt when `folder` has no parent.
   static std::optional<std::string> partialFolder(std::string_view folder);
@@ -132,20 +139,39 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
   static bool isPlainFileName(std::string_view name) noexcept;
 
  private:
-  // Tests make fresh updaters, independent of the shared one, through this.
-  friend struct SparklerTesting;
-
-  explicit Sparkler(TimeLimits limits = {}) : timeLimits_(limits) {}
+  Sparkler(std::shared_ptr<const SparklerSettings> settings, SparklerDependencies dependencies);
   std::shared_ptr<Sparkler> configure(std::optional<std::string> url);
   void schedule(double start);
+  std::shared_ptr<const SparklerSettings> settings() const;
+  void setLastError(std::optional<SparklerError> error);
+  // The dependencies, or the process's defaults where none was given.
+  double now() const;
+  std::shared_ptr<MainLoop> mainLoop() const;
+  std::shared_ptr<URLFetcher> fetcher() const;
+  // Runs `fn` on this updater's main loop; false (and `fn` dropped) when there is none.
+  bool post(std::function<void()> fn) const;
+  // A reporter for one download or installation, to the configured progress callback.
+  ProgressReporter reporter() const;
+  // One check: its failure, or nullopt with `available` set when it completed.
+  std::optional<SparklerError> runCheck(bool& available);
+  // Fetches, verifies and stores the image of `entry`; the failure otherwise.
+  std::optional<SparklerError> downloadImage(const nlohmann::json& entry,
+                                             ProgressReporter& progress);
+  // The newest entry's image from the cache installed over the bundle; the failure otherwise,
+  // with `logged` set when its cause is in the log already.
+  std::optional<SparklerError> install(bool& logged);
 
-  const TimeLimits timeLimits_;
+  const SparklerDependencies dependencies_;
   std::atomic<bool> updateAvailable_{false};
+  std::atomic<bool> started_{false};
   mutable std::mutex mutex_;
+  std::shared_ptr<const SparklerSettings> settings_;
   std::shared_ptr<const std::string> manifest_;
   std::shared_ptr<const nlohmann::json> updates_;
   std::shared_ptr<const std::string> folder_;
-  std::shared_ptr<const std::string> checkFailure_;
+  std::optional<SparklerError> lastError_;
+  // The validators of the last manifest read, which `updates_` holds.
+  URLLoader::Validators manifestValidators_;
 };
 
 }  // namespace sparkler

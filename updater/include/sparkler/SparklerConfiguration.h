@@ -44,34 +44,35 @@ struct SparklerProgress {
 };
 
 /// What an app that embeds the updater tells it. Only `manifestURL` is required; every other
-/// field has a default taken from the bundle or from the updater's own conventions.
+/// field has a default taken from the bundle or from the updater's own conventions. Every
+/// field has an initializer, so that designated initializers may name only some.
 struct SparklerConfiguration {
   /// The https URL of the update manifest, "…/_.json"; the images lie beside it.
-  std::string manifestURL;
+  std::string manifestURL{};
   /// The bundle folder to update ("/opt/Hello.app"); empty: the bundle of the running
   /// executable.
-  std::filesystem::path bundle;
+  std::filesystem::path bundle{};
   /// The app's identity; empty: the bundle's "CFBundleIdentifier".
-  std::string identifier;
+  std::string identifier{};
   /// The running version; nullopt: the bundle's "CFBundleShortVersionString", read at every
   /// check.
-  std::optional<Version> currentVersion;
+  std::optional<Version> currentVersion{};
   /// The name of the app in its images: the image holds "<name>.app/Contents"; empty: the
   /// bundle's "CFBundleName".
-  std::string name;
+  std::string name{};
   /// Where verified images are kept; empty: <user data folder>/<identifier>/updates/software.
-  std::filesystem::path cacheFolder;
+  std::filesystem::path cacheFolder{};
   /// How often the manifest is checked.
   std::chrono::seconds checkInterval{300};
   /// A PEM file trusted besides the system's CA store; empty: the system store alone.
-  std::filesystem::path extraCAFile;
+  std::filesystem::path extraCAFile{};
   /// Updates larger than this many bytes are never accepted.
   std::uint64_t maximumSize = 50'000'000;
   /// How long requests may take.
-  SparklerTimeLimits timeLimits;
+  SparklerTimeLimits timeLimits{};
   /// Hears downloads and installations progress, on the main loop, at most about ten times
   /// a second (the first and last report of a phase always arrive); empty: no reports.
-  std::function<void(const SparklerProgress&)> progress;
+  std::function<void(const SparklerProgress&)> progress{};
 };
 
 class URLFetcher;
@@ -79,10 +80,10 @@ class URLFetcher;
 /// What the updater runs on. Each empty member takes the process's default: the main loop
 /// set with dispatch::setMainLoop, libcurl, the system's monotonic clock.
 struct SparklerDependencies {
-  std::shared_ptr<MainLoop> mainLoop;
-  std::shared_ptr<URLFetcher> fetcher;
+  std::shared_ptr<MainLoop> mainLoop{};
+  std::shared_ptr<URLFetcher> fetcher{};
   /// Seconds on a clock that never goes back.
-  std::function<double()> clock;
+  std::function<double()> clock{};
 };
 
 }  // namespace sparkler

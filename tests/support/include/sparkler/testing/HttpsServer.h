@@ -64,6 +64,11 @@ class HttpsServer {
   /// an empty body when there is no such file.
   void setStatus(std::string_view path, int status) { setRule(path, {Fault::None, {}, status}); }
 
+  /// Sends `tag` as the "ETag" of `path` (any text, even one a client must refuse), and
+  /// answers "304 Not Modified" to a request whose "If-None-Match" is `tag`; an empty tag
+  /// sends none.
+  void setEntityTag(std::string_view path, std::string tag);
+
   /// Waits until `count` requests for `path` have arrived (at most `timeout`, as a guard);
   /// whether they did.
   bool waitForRequests(std::string_view path, std::size_t count,
@@ -94,6 +99,7 @@ class HttpsServer {
   mutable std::condition_variable requested_;
   bool stopped_ = false;
   std::map<std::string, Rule, std::less<>> rules_;
+  std::map<std::string, std::string, std::less<>> tags_;
   std::map<std::string, std::size_t, std::less<>> counts_;
   std::size_t total_ = 0;
 };
