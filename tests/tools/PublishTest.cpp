@@ -9,15 +9,31 @@
 namespace sparkler::test {
 namespace {
 
+using nlohmann::json;
+
 class PublishTest : public DiskImageTest {
  protected:
   fs::path app = work / "Tove.app";
   fs::path out = work / "site" / "software";
 
-  void SetUp() override { setBundleVersion("1.0.1"); }
+  void SetUp() override { setBundle(app, "Tove", "1.0.1"); }
 
-  void setBundleVersion(std::optional<std::string_view> version) {
-    ASSERT_EQ(testing::makeTestBundle(work, "Tove", version, "org.tove.Tove"), app);
+  // `bundle` with an Info.plist that gives the name and version that are given.
+  void setBundle(const fs::path& bundle, std::optional<std::string_view> name,
+                 std::optional<std::string_view> version) {
+    std::string plist =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n";
+    const auto key = [&](std::string_view key, std::optional<std::string_view> value) {
+      if (value)
+        plist +=
+            "<key>" + std::string(key) + "</key><string>" + std::string(*value) + "</string>\n";
+    };
+    key("CFBundleName", name);
+    key("CFBundleExecutable", "Tove");
+    key("CFBundleIdentifier", "org.tove.Tove");
+    key("CFBundleShortVersionString", version);
+    fs::create_directories(bundle / "Contents" / "MacOS");
+    writeFile(bundle / "Contents" / "Info.plist", plist + "</dict>\n</plist>\n", fs::perms(0644));
   }
 
   std::set<std::string> filesInOut() {
@@ -25,23 +41,38 @@ class PublishTest : public DiskImageTest {
     for (const auto& entry : fs::directory_iterator(out)) names.insert(entry.path().filename());
     return names;
   }
+
+  // The names at the root of a squashfs image.
+  std::set<std::string> rootOf(const fs::path& image) {
+    const auto listed = run.runProgram("/usr/bin/unsquashfs", {"-l", image.string()});
+    EXPECT_EQ(listed.status, 0) << listed.error;
+    std::set<std::string> names;
+    for (const auto& line : lines(listed.output)) {
+      const std::string prefix = "squashfs-root/";
+      if (line.starts_with(prefix) && line.find('/', prefix.size()) == std::string::npos)
+        names.insert(line.substr(prefix.size()));
+    }
+    return names;
+  }
 };
 
 // Entries are appended oldest first, each as the bundle's own version: given, it must read as
-// the Info.plist's; left out, it is the Info.plist's. A refused publication leaves the manifest
-// and the images as they were.
-TEST_F(PublishTest, AppendsEntriesOldestFirstAsTheBundlesOwnVersionsAndRefusesOthers) {
+// the Info.plist's; left out, it is the Info.plist's. The image and the bundle at its root are
+// named after CFBundleName, whatever the bundle's folder is called. A refused publication leaves
+// the manifest and the images as they were.
+TEST_F(PublishTest, AppendsEntriesOldestFirstAsTheBundlesOwnNamesAndVersionsAndRefusesOthers) {
   ASSERT_EQ(publish(app, "1.0.1", out).status, 0);
-  setBundleVersion("1.2");
+  setBundle(app, "Tove", "1.2");
   writeFile(app / "Contents" / "MacOS" / "Tove", "new", fs::perms(0755));
   const auto second = publish(app, std::nullopt, out);
   ASSERT_EQ(second.status, 0) << second.error;
-  setBundleVersion("1.3.0");
-  const auto third = publish(app, "1.3", out);
+  const fs::path renamed = work / "build output.app";
+  setBundle(renamed, "Quill", "1.3.0");
+  const auto third = publish(renamed, "1.3", out);
   ASSERT_EQ(third.status, 0) << third.error;
 
   const std::string before = readFile(out / "_.json");
-  const auto manifest = nlohmann::json::parse(before);
+  const auto manifest = json::parse(before);
   ASSERT_TRUE(manifest.is_array());
   ASSERT_EQ(manifest.size(), 3u);
   EXPECT_EQ(manifest[0]["version"], "1.0.1");
@@ -52,29 +83,41 @@ TEST_F(PublishTest, AppendsEntriesOldestFirstAsTheBundlesOwnVersionsAndRefusesOt
     EXPECT_EQ(entry["size"], bytes.size());
     EXPECT_EQ(entry["hash"], Checksum::MD5String(bytes).value_or(""));
   }
-  const std::set<std::string> files{"Tove-1.0.1.dmg", "Tove-1.2.dmg", "Tove-1.3.dmg", "_.json"};
+  const std::set<std::string> files{"Tove-1.0.1.dmg", "Tove-1.2.dmg", "Quill-1.3.dmg", "_.json"};
   EXPECT_EQ(filesInOut(), files);
+  EXPECT_EQ(rootOf(out / "Tove-1.0.1.dmg"), std::set<std::string>{"Tove.app"});
+  EXPECT_EQ(rootOf(out / "Quill-1.3.dmg"), std::set<std::string>{"Quill.app"});
 
-  // The same version, an older one, one that is not a version, no bundle to publish, and a
-  // bundle that is another version than the one it would be published as (clients would
-  // install it and be offered it again after every relaunch), or none, given or not.
-  const std::tuple<std::optional<std::string_view>, std::optional<std::string>, fs::path> cases[] =
-      {{"1.3", "1.3", app},
-       {"1.2.5", "1.2.5", app},
-       {"1.4", "1.4-beta", app},
-       {"1.4", "1.4", work / "missing.app"},
-       {"1.3", "1.4", app},
-       {std::nullopt, "1.4", app},
-       {std::nullopt, std::nullopt, app}};
-  for (const auto& [bundled, version, bundle] : cases) {
-    setBundleVersion(bundled);
+  // The same version, an older one, one that is not a version, no bundle to publish, a bundle
+  // that is another version than the one it would be published as (clients would install it
+  // and be offered it again after every relaunch) or none, given or not; and a CFBundleName
+  // that is missing, is no plain file name, or makes too long an image name.
+  const std::string longName(49, 'n'), longest(48, 'n');
+  const std::tuple<std::optional<std::string_view>, std::optional<std::string_view>,
+                   std::optional<std::string>, fs::path>
+      cases[] = {{"Tove", "1.3", "1.3", app},
+                 {"Tove", "1.2.5", "1.2.5", app},
+                 {"Tove", "1.4", "1.4-beta", app},
+                 {"Tove", "1.4", "1.4", work / "missing.app"},
+                 {"Tove", "1.3", "1.4", app},
+                 {"Tove", std::nullopt, "1.4", app},
+                 {"Tove", std::nullopt, std::nullopt, app},
+                 {std::nullopt, "1.4", "1.4", app},
+                 {"", "1.4", "1.4", app},
+                 {"a/b", "1.4", "1.4", app},
+                 {"..", "1.4", "1.4", app},
+                 {"Q\tB", "1.4", "1.4", app},
+                 {longName, "1.4", "1.4", app},
+                 {longest, "1.4", "00000000001.4", app}};
+  for (const auto& [name, bundled, version, bundle] : cases) {
+    setBundle(app, name, bundled);
     const auto refused = publish(bundle, version, out);
-    EXPECT_EQ(refused.status, 1) << version.value_or("none");
+    EXPECT_EQ(refused.status, 1) << name.value_or("no name") << " " << version.value_or("none");
     EXPECT_EQ(lines(refused.error).size(), 1u) << refused.error;
     EXPECT_EQ(readFile(out / "_.json"), before);
     EXPECT_EQ(filesInOut(), files);
   }
-  setBundleVersion("2.0.0");
+  setBundle(app, "Tove", "2.0.0");
   writeFile(out / "_.json", "{\"not\": \"a list\"}", fs::perms(0644));
   EXPECT_EQ(publish(app, "2.0.0", out).status, 1);
   EXPECT_EQ(readFile(out / "_.json"), "{\"not\": \"a list\"}");

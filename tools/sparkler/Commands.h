@@ -14,8 +14,9 @@ int versionCommand(int argc, char** argv);
 /// unreadable CA file.
 int checkCommand(int argc, char** argv);
 
-/// `sparkler publish --app PATH/Tove.app [--version V] --out DIR`: builds DIR/Tove-V.dmg and
-/// appends its entry to DIR/_.json; V defaults to the bundle's CFBundleShortVersionString. 1
-/// with one line on standard error when the bundle's version differs from V, V is not newer
-/// than every listed version or anything fails (the manifest is then unchanged).
+/// `sparkler publish --app PATH/NAME.app [--version V] --out DIR`: builds DIR/NAME-V.dmg, NAME
+/// being the bundle's CFBundleName, and appends its entry to DIR/_.json; V defaults to the
+/// bundle's CFBundleShortVersionString. 1 with one line on standard error when the bundle has
+/// no usable CFBundleName, its version differs from V, V is not newer than every listed
+/// version or anything fails (the manifest is then unchanged).
 int publishCommand(int argc, char** argv);

@@ -1,8 +1,9 @@
-// `sparkler publish --app PATH/Tove.app [--version V] --out DIR`: builds the update's disk
-// image DIR/Tove-V.dmg (a squashfs image with the bundle as "Tove.app" at its root) and appends
-// its entry to the manifest DIR/_.json, oldest first. V is the bundle's own version, the one
-// its Info.plist gives: a client that installed an update of another version would be offered
-// it again after every relaunch.
+// `sparkler publish --app PATH/NAME.app [--version V] --out DIR`: builds the update's disk
+// image DIR/NAME-V.dmg (a squashfs image with the bundle as "NAME.app" at its root) and appends
+// its entry to the manifest DIR/_.json, oldest first. NAME is the bundle's CFBundleName, the
+// name the updater looks for in the image, whatever the bundle's folder is called. V is the
+// bundle's own version, the one its Info.plist gives: a client that installed an update of
+// another version would be offered it again after every relaunch.
 //
 // The image is written under a temporary name and renamed into place before the manifest is
 // replaced (also through a temporary file and a rename), so the manifest never names a
@@ -35,7 +36,12 @@ namespace {
 constexpr char kManifestName[] = "_.json";
 // The updater refuses images outside 1 to 50,000,000 bytes.
 constexpr std::uintmax_t kLargestImage = 50'000'000;
-constexpr char kUsage[] = "usage: sparkler publish --app PATH/Tove.app [--version V] --out DIR";
+// CFBundleName names two files: the bundle inside the image and, with the version, the image.
+// Image names are held to 63 bytes, which the manifest's schema takes whatever characters they
+// use (it can only count characters, and the updater takes 255 bytes).
+constexpr std::size_t kLongestName = 48;
+constexpr std::size_t kLongestImageName = 63;
+constexpr char kUsage[] = "usage: sparkler publish --app PATH/NAME.app [--version V] --out DIR";
 
 int fail(const std::string& reason) {
   std::fprintf(stderr, "sparkler publish: %s\n", reason.c_str());
@@ -81,6 +87,16 @@ bool replaceFile(const fs::path& path, const std::string& text) {
   return false;
 }
 
+// Whether `name` can stand as one file name: not empty, ".", ".." nor longer than kLongestName
+// bytes, and free of "/" and control characters.
+bool isUsableName(const std::string& name) {
+  if (name.empty() || name == "." || name == ".." || name.size() > kLongestName) return false;
+  for (const unsigned char c : name) {
+    if (c == '/' || c < 0x20 || c == 0x7f) return false;
+  }
+  return true;
+}
+
 // Removes what it names when it goes out of scope, unless released.
 class Leftover {
  public:
@@ -119,8 +135,8 @@ int publish(int argc, char** argv) {
   if (!fs::is_directory(fs::path(*app) / "Contents", error)) {
     return fail(*app + " is not an application bundle (it has no Contents folder)");
   }
-  const auto bundleVersionText = sparkler::Bundle::bundleWithPath(fs::path(*app))
-                                     ->objectForInfoDictionaryKey("CFBundleShortVersionString");
+  const auto bundle = sparkler::Bundle::bundleWithPath(fs::path(*app));
+  const auto bundleVersionText = bundle->objectForInfoDictionaryKey("CFBundleShortVersionString");
   const auto bundleVersion =
       bundleVersionText ? sparkler::Version::versionWithString(*bundleVersionText) : std::nullopt;
   if (!bundleVersion) {
@@ -137,6 +153,19 @@ int publish(int argc, char** argv) {
     return fail(*app + " is version " + bundleVersion->description() + " (its " +
                 "CFBundleShortVersionString), not " + *versionText +
                 ": clients would install it and be offered it again");
+  }
+
+  const auto bundleName = bundle->objectForInfoDictionaryKey("CFBundleName");
+  if (!bundleName || !isUsableName(*bundleName)) {
+    return fail(*app + " has no usable name: its Contents/Info.plist needs a CFBundleName " +
+                "that is a plain file name (no \"/\" or control characters, at most " +
+                std::to_string(kLongestName) + " bytes)");
+  }
+  const std::string name = *bundleName + "-" + *versionText + ".dmg";
+  if (name.size() > kLongestImageName) {
+    return fail("the image's name \"" + name + "\" is longer than " +
+                std::to_string(kLongestImageName) +
+                " bytes: shorten the CFBundleName or the version");
   }
 
   const fs::path folder(*out);
@@ -166,26 +195,26 @@ int publish(int argc, char** argv) {
 
   const auto mksquashfs = findProgram("mksquashfs");
   if (!mksquashfs) return fail("mksquashfs is needed (Debian package squashfs-tools)");
-  const std::string name = "Tove-" + *versionText + ".dmg";
   const fs::path image = folder / name;
   const fs::path temporaryImage = folder / ("." + name + "." + sparkler::Folders::newUUIDString());
   Leftover imageLeftover(temporaryImage);
 
-  // The image's root holds the bundle as "Tove.app", whatever the bundle's folder is called;
+  // The image's root holds the bundle as "NAME.app", whatever the bundle's folder is called;
   // a bundle named otherwise is staged under that name first.
+  const std::string bundleFolder = *bundleName + ".app";
   fs::path source = fs::absolute(*app).lexically_normal();
   if (source.filename().empty()) source = source.parent_path();
   std::optional<Leftover> stagingLeftover;
-  if (source.filename() != "Tove.app") {
+  if (source.filename() != bundleFolder) {
     const fs::path staging = folder / (".staging." + sparkler::Folders::newUUIDString());
     stagingLeftover.emplace(staging);
     fs::create_directory(staging, error);
     if (!error) {
-      fs::copy(source, staging / "Tove.app",
+      fs::copy(source, staging / bundleFolder,
                fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
     }
     if (error) return fail("cannot stage " + source.string() + ": " + error.message());
-    source = staging / "Tove.app";
+    source = staging / bundleFolder;
   }
   std::fprintf(stdout, "building %s from %s\n", image.c_str(), source.c_str());
   std::fflush(stdout);

@@ -19,9 +19,9 @@ constexpr Command kCommands[] = {
      "                 run one update check as that bundle would; print the result as JSON",
      checkCommand},
     {"publish",
-     "publish --app PATH/Tove.app [--version V] --out DIR\n"
-     "                 build the update's disk image and list it in DIR/_.json (V: the bundle's "
-     "version)",
+     "publish --app PATH/NAME.app [--version V] --out DIR\n"
+     "                 build the update's disk image DIR/NAME-V.dmg and list it in DIR/_.json\n"
+     "                 (NAME: the bundle's CFBundleName; V: its version)",
      publishCommand},
 };
 
