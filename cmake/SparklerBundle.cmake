@@ -12,7 +12,7 @@
 # <target> is part of "all". The bundle holds no path of the build tree or of the package, so
 # it runs from wherever it is copied.
 #
-# Part of the Sparkler package; the Sparkler tree uses it for its own app.
+# Installed with the Sparkler package; the Sparkler tree makes its own app (Tove) with it too.
 
 set_property(GLOBAL PROPERTY SPARKLER_BUNDLE_PLIST_TEMPLATE
   ${CMAKE_CURRENT_LIST_DIR}/SparklerInfo.plist.in)
