@@ -16,6 +16,8 @@ packages=(
   squashfs-tools squashfuse fuse3
   # tests and the demo
   ca-certificates fonts-dejavu-core openssl curl nginx-light xvfb xdotool x11-apps imagemagick procps psmisc
+  # the test that checks published manifests against docs/manifest.schema.json
+  python3-jsonschema
 )
 
 missing=()
