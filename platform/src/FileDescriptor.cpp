@@ -1,0 +1,24 @@
+#include "sparkler/FileDescriptor.h"
+
+#include <unistd.h>
+
+namespace sparkler {
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) reset(other.release());
+  return *this;
+}
+
+int FileDescriptor::release() noexcept {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+void FileDescriptor::reset(int fd) noexcept {
+  // Linux releases the descriptor even when close reports EINTR: never retry.
+  if (fd_ >= 0 && fd_ != fd) ::close(fd_);
+  fd_ = fd;
+}
+
+}  // namespace sparkler
