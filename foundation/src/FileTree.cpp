@@ -8,6 +8,7 @@
 #include <string>
 
 #include "sparkler/FileManager.h"
+#include "sparkler/FileSystem.h"
 
 namespace sparkler::FileManager::detail {
 namespace {
@@ -84,24 +85,6 @@ std::error_code lastError() noexcept {
   return {errno, std::generic_category()};
 }
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-FileDescriptor::~FileDescriptor() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-int FileDescriptor::release() noexcept {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
 int openFolderForRemoval(int parent, const char* name) noexcept {
   // A descriptor of the folder itself first: changing its mode through it cannot reach a
   // link that someone put in the folder's place meanwhile.
@@ -111,9 +94,7 @@ int openFolderForRemoval(int parent, const char* name) noexcept {
   if (folder >= 0 || errno != EACCES) return folder;
   struct stat info {};
   if (::fstat(path.get(), &info) != 0) return -1;
-  // fchmod does not take O_PATH descriptors; the descriptor's entry in /proc does.
-  const std::string self = "/proc/self/fd/" + std::to_string(path.get());
-  if (::chmod(self.c_str(), (info.st_mode & 07777) | S_IRWXU) != 0) {
+  if (FileSystem::changeModeOfPathDescriptor(path.get(), (info.st_mode & 07777) | S_IRWXU) != 0) {
     errno = EACCES;
     return -1;
   }
