@@ -17,7 +17,7 @@ int FileDescriptor::release() noexcept {
 
 void FileDescriptor::reset(int fd) noexcept {
   // Linux releases the descriptor even when close reports EINTR: never retry.
-  if (fd_ >= 0 && fd_ != fd) ::close(fd_);
+  if (fd_ >= 0) ::close(fd_);
   fd_ = fd;
 }
 
