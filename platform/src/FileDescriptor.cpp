@@ -5,7 +5,7 @@
 namespace sparkler {
 
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-  if (this != &other) reset(other.release());
+  reset(other.release());  // a move to itself releases, then takes back, the same descriptor
   return *this;
 }
 
