@@ -1,6 +1,5 @@
 #include "sparkler/FileManager.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -8,13 +7,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "FileTree.h"
 #include "TreeCopier.h"
 #include "sparkler/FileSystem.h"
+#include "sparkler/FolderStream.h"
 #include "sparkler/Hex.h"
 #include "sparkler/ScopeExit.h"
 #include "sparkler/Utf8.h"
@@ -192,20 +191,12 @@ std::size_t removeAbandonedIn(int folder, const std::string& name) {
   const std::string copyPrefix = siblingPrefix(name, kCopyTag);
   const std::string asidePrefix = siblingPrefix(name, kAsideTag);
   std::vector<std::pair<std::string, bool>> found;
-  {
-    const int copy = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return 0;
-    std::unique_ptr<DIR, int (*)(DIR*)> stream(::fdopendir(copy), ::closedir);
-    if (!stream) {
-      ::close(copy);
-      return 0;
-    }
-    ::rewinddir(stream.get());
-    while (const dirent* entry = ::readdir(stream.get())) {
-      const std::string_view entryName = entry->d_name;
-      if (isSiblingName(entryName, copyPrefix)) found.emplace_back(entryName, false);
-      if (isSiblingName(entryName, asidePrefix)) found.emplace_back(entryName, true);
-    }
+  FolderStream stream(folder);
+  if (!stream) return 0;
+  while (const char* entry = stream.next()) {
+    const std::string_view entryName = entry;
+    if (isSiblingName(entryName, copyPrefix)) found.emplace_back(entryName, false);
+    if (isSiblingName(entryName, asidePrefix)) found.emplace_back(entryName, true);
   }
   std::size_t removed = 0;
   for (const auto& [entry, aside] : found) {

@@ -1,6 +1,5 @@
 #include "FileTree.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 
 #include "sparkler/FileManager.h"
 #include "sparkler/FileSystem.h"
+#include "sparkler/FolderStream.h"
 
 namespace sparkler::FileManager::detail {
 namespace {
@@ -29,33 +29,17 @@ std::error_code removeContentsAtDepth(int folder, unsigned depth) noexcept {
   // Entries removed while a folder is being read may make the reading skip others, so the
   // folder is read again until a pass finds it empty.
   for (int pass = 0; pass < 4; ++pass) {
-    const int copy = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return lastError();
-    DIR* stream = ::fdopendir(copy);
-    if (stream == nullptr) {
-      const auto error = lastError();
-      ::close(copy);
-      return error;
-    }
-    ::rewinddir(stream);
+    FolderStream stream(folder);
+    if (!stream) return lastError();
     bool sawEntry = false;
     std::error_code first;
-    for (;;) {
-      errno = 0;
-      const dirent* entry = ::readdir(stream);
-      if (entry == nullptr) {
-        if (errno != 0 && !first) first = lastError();
-        break;
-      }
-      const std::string_view name = entry->d_name;
-      if (name == "." || name == "..") continue;
+    while (const char* name = stream.next()) {
       sawEntry = true;
-      if (auto error = removeTreeAtDepth(::dirfd(stream), entry->d_name, depth + 1);
-          error && !first) {
+      if (auto error = removeTreeAtDepth(stream.fd(), name, depth + 1); error && !first) {
         first = error;
       }
     }
-    ::closedir(stream);
+    if (errno != 0 && !first) first = lastError();
     if (first || !sawEntry) return first;
   }
   return std::make_error_code(std::errc::directory_not_empty);
