@@ -1,14 +1,13 @@
 #include "sparkler/Files.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "sparkler/FileDescriptor.h"
-#include "sparkler/Hex.h"
+#include "sparkler/Folders.h"
 
 namespace sparkler::Files {
 namespace {
@@ -90,24 +89,13 @@ std::error_code writeAtomically(const std::string& path, std::string_view data,
     const FileDescriptor folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folderFd) return lastError();
 
-    // A hidden sibling on the same file system, created exclusively so that nothing planted
-    // under its name is written through.
-    std::string temporary;
-    FileDescriptor file;
-    for (int attempt = 0; !file; ++attempt) {
-      unsigned char random[6] = {};
-      if (::getrandom(random, sizeof random, GRND_NONBLOCK) !=
-          static_cast<ssize_t>(sizeof random)) {
-        for (std::size_t i = 0; i < sizeof random; ++i) {
-          random[i] = static_cast<unsigned char>((::getpid() + attempt) >> (i % 4 * 8));
-        }
-      }
-      temporary = "." + name.substr(0, 200) + "." + Hex::encode(random, sizeof random);
-      file.reset(::openat(folderFd.get(), temporary.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          static_cast<mode_t>(mode)));
-      if (!file && (errno != EEXIST || attempt == 16)) return lastError();
-    }
+    // A hidden sibling on the same file system under a name nobody can guess, created
+    // exclusively so that nothing planted there is written through.
+    const std::string temporary = "." + name.substr(0, 200) + "." + Folders::newUUIDString();
+    FileDescriptor file(::openat(folderFd.get(), temporary.c_str(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                 static_cast<mode_t>(mode)));
+    if (!file) return lastError();
     std::error_code failure;
     if (::fchmod(file.get(), static_cast<mode_t>(mode)) != 0 || !writeAll(file.get(), data) ||
         ::fsync(file.get()) != 0) {
