@@ -14,8 +14,11 @@ const uint8_t* bytesOf(std::string_view text) noexcept {
   return reinterpret_cast<const uint8_t*>(text.data());
 }
 
-int32_t lengthOf(std::string_view text) noexcept {
-  return static_cast<int32_t>(text.size());
+bool isWhiteSpaceOrLineBreak(char32_t c) noexcept {
+  if ((c >= 0x0A && c <= 0x0D) || c == 0x85) return true;
+  if (c < 0x80 && c != 0x20) return false;
+  const auto type = u_charType(static_cast<UChar32>(c));
+  return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
 }
 
 }  // namespace
@@ -64,46 +67,40 @@ std::size_t decodeAt(std::string_view text, std::size_t at, char32_t& codePoint)
   return static_cast<std::size_t>(i);
 }
 
-bool isWhiteSpaceOrLineBreak(char32_t c) noexcept {
-  if ((c >= 0x0A && c <= 0x0D) || c == 0x85) return true;
-  if (c < 0x80 && c != 0x20) return false;
-  const auto type = u_charType(static_cast<UChar32>(c));
-  return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
-}
-
 std::string_view trimmed(std::string_view text) noexcept {
+  // Indices are size_t: output may be longer than ICU's int32_t offsets reach.
   const uint8_t* const data = bytesOf(text);
-  const int32_t length = lengthOf(text);
-  int32_t first = 0;
-  while (first < length) {
-    int32_t next = first;
+  std::size_t first = 0;
+  while (first < text.size()) {
+    std::size_t next = first;
     UChar32 c = 0;
     U8_NEXT_UNSAFE(data, next, c);
     if (!isWhiteSpaceOrLineBreak(static_cast<char32_t>(c))) break;
     first = next;
   }
-  int32_t last = length;
+  std::size_t last = text.size();
   while (last > first) {
-    int32_t previous = last;
+    std::size_t previous = last;
     UChar32 c = 0;
     U8_PREV_UNSAFE(data, previous, c);
     if (!isWhiteSpaceOrLineBreak(static_cast<char32_t>(c))) break;
     last = previous;
   }
-  return text.substr(static_cast<std::size_t>(first), static_cast<std::size_t>(last - first));
+  return text.substr(first, last - first);
 }
 
 std::size_t lengthWithoutTrailingSpace(std::string_view text) noexcept {
-  const uint8_t* const data = bytesOf(text);
-  int32_t last = lengthOf(text);
+  std::size_t last = text.size();
   while (last > 0) {
-    int32_t previous = last;
-    UChar32 c = 0;
-    U8_PREV(data, 0, previous, c);
-    if (c < 0 || u_charType(c) != U_SPACE_SEPARATOR) break;
-    last = previous;
+    const std::size_t start = boundaryAtOrBefore(text, last - 1);
+    char32_t c = 0;
+    if (decodeAt(text, start, c) != last - start ||
+        u_charType(static_cast<UChar32>(c)) != U_SPACE_SEPARATOR) {
+      break;
+    }
+    last = start;
   }
-  return static_cast<std::size_t>(last);
+  return last;
 }
 
 std::size_t boundaryAtOrBefore(std::string_view text, std::size_t index) noexcept {

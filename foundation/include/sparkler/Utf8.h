@@ -25,11 +25,8 @@ inline bool isValid(std::string_view bytes) noexcept {
   return scan(bytes).completeLength == bytes.size();
 }
 
-/// Whether `c` is white space or a line break as trimming takes it: categories Z*,
-/// U+000A-U+000D and U+0085.
-bool isWhiteSpaceOrLineBreak(char32_t c) noexcept;
-
-/// `text` (valid UTF-8) without white space and line breaks at either end.
+/// `text` (valid UTF-8) without white space and line breaks (categories Z*, U+000A-U+000D
+/// and U+0085) at either end.
 std::string_view trimmed(std::string_view text) noexcept;
 
 /// The length of `text` without the space separators (category Zs) at its end; an invalid

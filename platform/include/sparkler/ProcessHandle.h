@@ -32,8 +32,6 @@ class ProcessHandle {
   /// for a child of this process.
   void reap() const noexcept;
 
-  void close() noexcept { fd_.reset(); }
-
  private:
   explicit ProcessHandle(int fd) noexcept : fd_(fd) {}
 
