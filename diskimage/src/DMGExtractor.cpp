@@ -20,6 +20,7 @@
 #include "sparkler/Folders.h"
 #include "sparkler/Log.h"
 #include "sparkler/QuickTask.h"
+#include "sparkler/ScopeExit.h"
 
 namespace sparkler {
 namespace {
@@ -30,19 +31,6 @@ constexpr char kMountedPartition[] = R"(^/dev/(disk[0-9]+s[0-9]+)\s+Apple_HFS\s+
 
 std::mutex toolPathMutex;
 std::optional<std::string> toolPathOverride;
-
-// Runs `action` when it goes out of scope, so that every way out of a function does it once.
-template <class Action>
-class ScopeExit {
- public:
-  explicit ScopeExit(Action action) : action_(std::move(action)) {}
-  ScopeExit(const ScopeExit&) = delete;
-  ScopeExit& operator=(const ScopeExit&) = delete;
-  ~ScopeExit() { action_(); }
-
- private:
-  Action action_;
-};
 
 bool isExecutable(const std::string& path) {
   return ::access(path.c_str(), X_OK) == 0;

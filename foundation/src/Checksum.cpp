@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include "sparkler/CryptoLibrary.h"
+#include "sparkler/Hex.h"
 
 namespace sparkler::Checksum {
 
@@ -22,14 +23,7 @@ std::optional<Digest> MD5(std::string_view data) noexcept {
 std::optional<std::string> MD5String(std::string_view data) {
   const auto digest = MD5(data);
   if (!digest) return std::nullopt;
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(digest->size() * 2);
-  for (const auto byte : *digest) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
+  return Hex::encode(digest->data(), digest->size());
 }
 
 }  // namespace sparkler::Checksum

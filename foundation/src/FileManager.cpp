@@ -1,6 +1,5 @@
 #include "sparkler/FileManager.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -8,18 +7,20 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "FileTree.h"
 #include "TreeCopier.h"
+#include "sparkler/FileSystem.h"
+#include "sparkler/FolderStream.h"
+#include "sparkler/Hex.h"
+#include "sparkler/ScopeExit.h"
+#include "sparkler/Utf8.h"
 
 namespace sparkler::FileManager {
 namespace {
 
-using detail::FileDescriptor;
 using detail::identityOf;
 using detail::lastError;
 using detail::oneLine;
@@ -92,12 +93,11 @@ std::string namePart(std::string_view name) {
     hash ^= static_cast<unsigned char>(c);
     hash *= 16777619u;
   }
-  char hex[9];
-  std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(hash));
-  std::size_t keep = kNamePartMax - 9;
-  // Not in the middle of a UTF-8 sequence.
-  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
-  return std::string(name.substr(0, keep)) + "~" + hex;
+  const unsigned char bytes[4] = {
+      static_cast<unsigned char>(hash >> 24), static_cast<unsigned char>(hash >> 16),
+      static_cast<unsigned char>(hash >> 8), static_cast<unsigned char>(hash)};
+  const std::size_t keep = Utf8::boundaryAtOrBefore(name, kNamePartMax - 9);
+  return std::string(name.substr(0, keep)) + "~" + Hex::encode(bytes, sizeof bytes);
 }
 
 std::string siblingPrefix(std::string_view name, std::string_view tag) {
@@ -134,7 +134,7 @@ bool missing(int folder, const std::string& name) {
 // Renames without replacing what stands at `to`; plain rename where the file system cannot
 // promise that.
 int renameNoReplace(int folder, const std::string& from, const std::string& to) {
-  if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (FileSystem::renameNoReplace(folder, from.c_str(), to.c_str()) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
   if (!missing(folder, to)) {
     errno = EEXIST;
@@ -191,20 +191,12 @@ std::size_t removeAbandonedIn(int folder, const std::string& name) {
   const std::string copyPrefix = siblingPrefix(name, kCopyTag);
   const std::string asidePrefix = siblingPrefix(name, kAsideTag);
   std::vector<std::pair<std::string, bool>> found;
-  {
-    const int copy = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return 0;
-    std::unique_ptr<DIR, int (*)(DIR*)> stream(::fdopendir(copy), ::closedir);
-    if (!stream) {
-      ::close(copy);
-      return 0;
-    }
-    ::rewinddir(stream.get());
-    while (const dirent* entry = ::readdir(stream.get())) {
-      const std::string_view entryName = entry->d_name;
-      if (isSiblingName(entryName, copyPrefix)) found.emplace_back(entryName, false);
-      if (isSiblingName(entryName, asidePrefix)) found.emplace_back(entryName, true);
-    }
+  FolderStream stream(folder);
+  if (!stream) return 0;
+  while (const char* entry = stream.next()) {
+    const std::string_view entryName = entry;
+    if (isSiblingName(entryName, copyPrefix)) found.emplace_back(entryName, false);
+    if (isSiblingName(entryName, asidePrefix)) found.emplace_back(entryName, true);
   }
   std::size_t removed = 0;
   for (const auto& [entry, aside] : found) {
@@ -213,39 +205,29 @@ std::size_t removeAbandonedIn(int folder, const std::string& name) {
   return removed;
 }
 
-// What stands at `name` when the object is gone: removed with everything in it, unless
-// dismissed. Runs while the copy's lock is still held.
-struct RemoveOnExit {
-  int folder;
-  std::string name;
-  ~RemoveOnExit() {
-    if (!name.empty()) detail::removeTreeAt(folder, name.c_str());
-  }
-};
-
 struct Failure {
   std::error_code error;
   std::string detail;
 };
 
 // Swaps the finished copy `copyName` in for `name`. `leftover` is pointed at whatever must
-// go afterwards (the old item, or the copy when nothing was swapped). `oldLock` receives a
-// lock on the old item, to be held until it is gone.
+// go afterwards (the old item, or the copy when nothing was swapped; empty for nothing). `oldLock`
+// receives a lock on the old item, to be held until it is gone.
 std::error_code swapIn(int folder, const std::string& copyName, const std::string& name,
-                       RemoveOnExit& leftover, FileDescriptor& oldLock) {
+                       std::string& leftover, FileDescriptor& oldLock) {
   // Locked while it lies under a hidden name, so that a clean-up elsewhere does not take it
   // for abandoned (and put it back) in the moment before it is removed.
   oldLock = lockItem(folder, name, false);
 
   // The exchange is atomic: the path always holds the old or the new item.
-  if (::renameat2(folder, copyName.c_str(), folder, name.c_str(), RENAME_EXCHANGE) == 0) {
+  if (FileSystem::exchangeNames(folder, copyName.c_str(), name.c_str()) == 0) {
     return {};  // `leftover` names the old item now
   }
   const int exchangeError = errno;
   if (exchangeError == ENOENT && missing(folder, name)) {
     // Nothing stands at the old path, which counts as removed.
     if (renameNoReplace(folder, copyName, name) != 0) return lastError();
-    leftover.name.clear();
+    leftover.clear();
     return {};
   }
   if (exchangeError != EINVAL && exchangeError != ENOSYS && exchangeError != EOPNOTSUPP) {
@@ -265,7 +247,7 @@ std::error_code swapIn(int folder, const std::string& copyName, const std::strin
     ::renameat(folder, asideName.c_str(), folder, name.c_str());
     return error;
   }
-  leftover.name = asideName;
+  leftover = asideName;
   return {};
 }
 
@@ -303,8 +285,13 @@ std::optional<Failure> replace(const std::string& oldPath, const std::string& ne
     error = copier->copy(newPath, folder.get(), copyName);
     if (!error || !copier->topTaken() || attempt == kNameAttempts) break;
   }
-  FileDescriptor oldLock;  // outlives `leftover`, which removes the old item
-  RemoveOnExit leftover{folder.get(), copier->topMade() ? copyName : std::string()};
+  FileDescriptor oldLock;  // outlives the removal of the old item below
+  // What stands at `leftover` on the way out goes, with everything in it, while the copy's
+  // lock is still held.
+  std::string leftover = copier->topMade() ? copyName : std::string();
+  const ScopeExit removeLeftover([&]() noexcept {
+    if (!leftover.empty()) detail::removeTreeAt(folder.get(), leftover.c_str());
+  });
   if (error) return Failure{error, copier->detail()};
 
   // 2. Checks on the finished copy, which nobody else can reach yet.
@@ -326,7 +313,7 @@ std::optional<Failure> replace(const std::string& oldPath, const std::string& ne
   // 3. Swap it in; the old item goes with `leftover`. The copy's data reach the disk first, so
   // that after a crash the path holds the old item or the whole new one, never files whose
   // data the file system had not written yet; the swap itself is made durable after.
-  if (::syncfs(folder.get()) != 0) {
+  if (FileSystem::syncFileSystem(folder.get()) != 0) {
     const std::error_code syncError = lastError();
     return Failure{syncError,
                    oneLine(name) + ": cannot write the copy to disk: " + syncError.message()};

@@ -1,6 +1,5 @@
 #include "FileTree.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -8,6 +7,8 @@
 #include <string>
 
 #include "sparkler/FileManager.h"
+#include "sparkler/FileSystem.h"
+#include "sparkler/FolderStream.h"
 
 namespace sparkler::FileManager::detail {
 namespace {
@@ -28,33 +29,17 @@ std::error_code removeContentsAtDepth(int folder, unsigned depth) noexcept {
   // Entries removed while a folder is being read may make the reading skip others, so the
   // folder is read again until a pass finds it empty.
   for (int pass = 0; pass < 4; ++pass) {
-    const int copy = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return lastError();
-    DIR* stream = ::fdopendir(copy);
-    if (stream == nullptr) {
-      const auto error = lastError();
-      ::close(copy);
-      return error;
-    }
-    ::rewinddir(stream);
+    FolderStream stream(folder);
+    if (!stream) return lastError();
     bool sawEntry = false;
     std::error_code first;
-    for (;;) {
-      errno = 0;
-      const dirent* entry = ::readdir(stream);
-      if (entry == nullptr) {
-        if (errno != 0 && !first) first = lastError();
-        break;
-      }
-      const std::string_view name = entry->d_name;
-      if (name == "." || name == "..") continue;
+    while (const char* name = stream.next()) {
       sawEntry = true;
-      if (auto error = removeTreeAtDepth(::dirfd(stream), entry->d_name, depth + 1);
-          error && !first) {
+      if (auto error = removeTreeAtDepth(stream.fd(), name, depth + 1); error && !first) {
         first = error;
       }
     }
-    ::closedir(stream);
+    if (errno != 0 && !first) first = lastError();
     if (first || !sawEntry) return first;
   }
   return std::make_error_code(std::errc::directory_not_empty);
@@ -84,24 +69,6 @@ std::error_code lastError() noexcept {
   return {errno, std::generic_category()};
 }
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-FileDescriptor::~FileDescriptor() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-int FileDescriptor::release() noexcept {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
 int openFolderForRemoval(int parent, const char* name) noexcept {
   // A descriptor of the folder itself first: changing its mode through it cannot reach a
   // link that someone put in the folder's place meanwhile.
@@ -111,9 +78,7 @@ int openFolderForRemoval(int parent, const char* name) noexcept {
   if (folder >= 0 || errno != EACCES) return folder;
   struct stat info {};
   if (::fstat(path.get(), &info) != 0) return -1;
-  // fchmod does not take O_PATH descriptors; the descriptor's entry in /proc does.
-  const std::string self = "/proc/self/fd/" + std::to_string(path.get());
-  if (::chmod(self.c_str(), (info.st_mode & 07777) | S_IRWXU) != 0) {
+  if (FileSystem::changeModeOfPathDescriptor(path.get(), (info.st_mode & 07777) | S_IRWXU) != 0) {
     errno = EACCES;
     return -1;
   }

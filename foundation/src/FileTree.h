@@ -9,29 +9,12 @@
 #include <string_view>
 #include <system_error>
 
+#include "sparkler/FileDescriptor.h"
+
 namespace sparkler::FileManager::detail {
 
 /// The current errno as a code of the generic category.
 std::error_code lastError() noexcept;
-
-/// An owned file descriptor, closed on destruction; -1 when none.
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor();
-
-  int get() const noexcept { return fd_; }
-  explicit operator bool() const noexcept { return fd_ >= 0; }
-  int release() noexcept;
-
- private:
-  int fd_ = -1;
-};
 
 /// Which file an item is, to notice one item taking another's place.
 struct Identity {

@@ -1,6 +1,5 @@
 #include "TreeCopier.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string_view>
 
 namespace sparkler::FileManager::detail {
@@ -19,21 +17,6 @@ namespace {
 constexpr std::size_t kBufferSize = 1 << 20;
 // As many links as the kernel follows in one path lookup.
 constexpr int kMaxLinkHops = 40;
-
-using DirStream = std::unique_ptr<DIR, int (*)(DIR*)>;
-
-// A stream over the folder `fd` that leaves `fd` itself open.
-DirStream streamOver(int fd) {
-  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return {nullptr, ::closedir};
-  DirStream stream(::fdopendir(copy), ::closedir);
-  if (!stream) {
-    ::close(copy);
-  } else {
-    ::rewinddir(stream.get());
-  }
-  return stream;
-}
 
 bool allZero(const char* bytes, std::size_t size) {
   return size == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, size - 1) == 0);
@@ -301,14 +284,13 @@ std::error_code TreeCopier::copyFolder(int fromFolder, const char* fromName, int
   }
   if (auto error = advance()) return error;
 
-  DirStream stream(::fdopendir(from.get()), ::closedir);
+  FolderStream stream(std::move(from));
   if (!stream) return failWithErrno("cannot be read");
-  const int source = from.release();
-  const auto copied =
-      eachItem(stream.get(), source, [&](const char* name, const struct stat& child) {
-        if (skip_ && identityOf(child) == *skip_) return std::error_code();
-        return copyItem(source, name, to.get(), name, child, depth + 1, false);
-      });
+  const int source = stream.fd();
+  const auto copied = eachItem(stream, source, [&](const char* name, const struct stat& child) {
+    if (skip_ && identityOf(child) == *skip_) return std::error_code();
+    return copyItem(source, name, to.get(), name, child, depth + 1, false);
+  });
   if (copied) return copied;
   if (isTop) {
     topIsFolder_ = true;
@@ -366,42 +348,37 @@ std::error_code TreeCopier::checkLinks() {
 }
 
 std::error_code TreeCopier::walkLinks(int folder) {
-  auto stream = streamOver(folder);
+  FolderStream stream(folder);
   if (!stream) return failWithErrno("cannot be read");
   chain_.push_back(folder);
-  const auto walked =
-      eachItem(stream.get(), folder, [&](const char* name, const struct stat& info) {
-        if (S_ISLNK(info.st_mode)) return resolveLink(name);
-        if (!S_ISDIR(info.st_mode)) return std::error_code();
-        FileDescriptor child(
-            ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!child) return failWithErrno("cannot be read");
-        return walkLinks(child.get());
-      });
+  const auto walked = eachItem(stream, folder, [&](const char* name, const struct stat& info) {
+    if (S_ISLNK(info.st_mode)) return resolveLink(name);
+    if (!S_ISDIR(info.st_mode)) return std::error_code();
+    FileDescriptor child(::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!child) return failWithErrno("cannot be read");
+    return walkLinks(child.get());
+  });
   if (walked) return walked;
   chain_.pop_back();
   return {};
 }
 
 template <class Visit>
-std::error_code TreeCopier::eachItem(DIR* stream, int folder, Visit&& visit) {
+std::error_code TreeCopier::eachItem(FolderStream& stream, int folder, Visit&& visit) {
   const std::size_t pathLength = path_.size();
   for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(stream);
-    if (entry == nullptr) {
+    const char* name = stream.next();
+    if (name == nullptr) {
       if (errno != 0) return failWithErrno("cannot be read");
       return {};
     }
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
     if (!path_.empty()) path_ += '/';
     path_ += name;
     struct stat info {};
-    if (::fstatat(folder, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
       return failWithErrno("cannot be read");
     }
-    if (auto error = visit(entry->d_name, info)) return error;
+    if (auto error = visit(name, info)) return error;
     path_.resize(pathLength);
   }
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <dirent.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -11,6 +10,7 @@
 
 #include "FileTree.h"
 #include "sparkler/FileManager.h"
+#include "sparkler/FolderStream.h"
 
 namespace sparkler::FileManager::detail {
 
@@ -69,7 +69,7 @@ class TreeCopier {
   // `folder`, read through `stream`, with path_ naming the item meanwhile; the first error
   // ends the walk.
   template <class Visit>
-  std::error_code eachItem(DIR* stream, int folder, Visit&& visit);
+  std::error_code eachItem(FolderStream& stream, int folder, Visit&& visit);
   std::error_code resolveLink(const char* name);
 
   std::error_code fail(std::error_code error, const std::string& why);

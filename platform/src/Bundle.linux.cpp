@@ -3,18 +3,18 @@
 #include <plist/plist.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <limits>
 #include <mutex>
 #include <system_error>
+
+#include "sparkler/Files.h"
+#include "sparkler/ProcessInfo.h"
 
 namespace sparkler {
 namespace {
 
 // An Info.plist is a few kilobytes; anything far larger is not one and is not read whole. The
 // bound also bounds the nesting libplist is given (it frees its trees recursively).
-constexpr std::uintmax_t kMaximumInfoPlistSize = 256 * 1024;
+constexpr std::size_t kMaximumInfoPlistSize = 256 * 1024;
 
 // Never destroyed: worker jobs may still read the main bundle while the process exits.
 struct Override {
@@ -27,25 +27,11 @@ Override& mainBundleOverride() {
   return *shared;
 }
 
-std::optional<std::string> readSmallFile(const std::filesystem::path& path) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path, error))) {
-    return std::nullopt;
-  }
-  const auto size = std::filesystem::file_size(path, error);
-  if (error || size == 0 || size > kMaximumInfoPlistSize) return std::nullopt;
-  std::ifstream stream(path, std::ios::binary);
-  if (!stream) return std::nullopt;
-  std::string bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-  if (stream.bad()) return std::nullopt;
-  return bytes;
-}
-
 }  // namespace
 
 std::optional<Bundle::InfoDictionary> Bundle::readInfoDictionary(
     const std::filesystem::path& path) {
-  const auto bytes = readSmallFile(path);
+  const auto bytes = Files::readFile(path.string(), kMaximumInfoPlistSize);
   if (!bytes || bytes->empty()) return std::nullopt;
   plist_t root = nullptr;
   plist_from_memory(bytes->data(), static_cast<std::uint32_t>(bytes->size()), &root);
@@ -98,12 +84,13 @@ std::shared_ptr<const Bundle> Bundle::mainBundle() {
     path = shared.path;
   }
   if (path) return bundleWithPath(*path);
-  std::error_code error;
-  const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error)
+  const auto exe = ProcessInfo::executablePath();
+  if (!exe) {
+    std::error_code error;
     return std::make_shared<const Bundle>(std::filesystem::current_path(error), std::nullopt);
-  if (auto folder = bundleFolderOfExecutable(exe)) return bundleWithPath(*folder);
-  return std::make_shared<const Bundle>(exe.parent_path(), std::nullopt);
+  }
+  if (auto folder = bundleFolderOfExecutable(*exe)) return bundleWithPath(*folder);
+  return std::make_shared<const Bundle>(exe->parent_path(), std::nullopt);
 }
 
 void Bundle::overrideMainBundlePath(std::optional<std::filesystem::path> path) {

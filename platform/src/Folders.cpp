@@ -10,6 +10,8 @@
 #include <random>
 #include <vector>
 
+#include "sparkler/Hex.h"
+
 namespace sparkler::Folders {
 namespace {
 
@@ -58,15 +60,9 @@ std::string newUUIDString() {
   }
   bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
   bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(36);
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 0x0F];
-  }
-  return text;
+  const std::string digits = Hex::encode(bytes.data(), bytes.size(), Hex::Case::upper);
+  return digits.substr(0, 8) + '-' + digits.substr(8, 4) + '-' + digits.substr(12, 4) + '-' +
+         digits.substr(16, 4) + '-' + digits.substr(20);
 }
 
 }  // namespace sparkler::Folders

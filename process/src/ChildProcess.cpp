@@ -16,11 +16,11 @@ namespace {
 
 // Moves a descriptor above 2 if it landed on a standard one (the application may have
 // closed its own standard streams).
-bool liftAboveStandard(Fd& fd) noexcept {
+bool liftAboveStandard(FileDescriptor& fd) noexcept {
   if (fd.get() > STDERR_FILENO) return true;
   const int lifted = fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
   if (lifted < 0) return false;
-  fd = Fd(lifted);
+  fd = FileDescriptor(lifted);
   return true;
 }
 
@@ -52,18 +52,10 @@ using Attributes = SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_sp
 
 }  // namespace
 
-void Fd::reset() noexcept {
-  if (fd_ >= 0) {
-    // Linux releases the descriptor even when close reports EINTR: never retry.
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
-
 std::optional<Pipe> makePipe() noexcept {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) return std::nullopt;
-  Pipe pipe{Fd(ends[0]), Fd(ends[1])};
+  Pipe pipe{FileDescriptor(ends[0]), FileDescriptor(ends[1])};
   if (!liftAboveStandard(pipe.read) || !liftAboveStandard(pipe.write)) return std::nullopt;
   return pipe;
 }

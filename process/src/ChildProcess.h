@@ -5,39 +5,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
+
+#include "sparkler/FileDescriptor.h"
 
 namespace sparkler::detail {
 
-// An owned file descriptor, closed on destruction.
-class Fd {
- public:
-  Fd() noexcept = default;
-  explicit Fd(int fd) noexcept : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-
-  int get() const noexcept { return fd_; }
-  explicit operator bool() const noexcept { return fd_ >= 0; }
-  void reset() noexcept;
-
- private:
-  int fd_ = -1;
-};
-
 struct Pipe {
-  Fd read;
-  Fd write;
+  FileDescriptor read;
+  FileDescriptor write;
 };
 
 // A close-on-exec pipe whose ends are both above the standard descriptors, so that wiring

@@ -13,15 +13,14 @@
 #include <mutex>
 
 #include "ChildProcess.h"
-#include "Utf8Text.h"
+#include "sparkler/Files.h"
+#include "sparkler/Utf8.h"
 
 extern char** environ;
 
 namespace sparkler {
 
 namespace {
-
-using detail::Fd;
 
 constexpr std::string_view kInputMarker = "QuickTask.STDIN";
 
@@ -149,7 +148,8 @@ class OutputBuffer {
 // child that writes before it reads cannot deadlock with us. Ends when the input is written
 // (or the child stopped reading it) and the output reached end of file. false on an I/O
 // error; the ends are closed either way.
-bool exchange(Fd inputEnd, std::string_view input, Fd outputEnd, OutputBuffer* output) noexcept {
+bool exchange(FileDescriptor inputEnd, std::string_view input, FileDescriptor outputEnd,
+              OutputBuffer* output) noexcept {
   std::optional<SigpipeGuard> guard;
   if (inputEnd) {
     if (input.empty()) {
@@ -233,7 +233,7 @@ int QuickTask::statusOfTask(std::string_view task, const std::optional<Arguments
     if (!pid) return 1;
     if (inputPipe) {
       inputPipe->read.reset();
-      exchange(std::move(inputPipe->write), input->text, Fd(), nullptr);
+      exchange(std::move(inputPipe->write), input->text, FileDescriptor(), nullptr);
     }
     return detail::waitForChild(*pid);
   } catch (...) {
@@ -267,7 +267,7 @@ std::optional<std::string> QuickTask::outputOfTask(std::string_view task,
     const auto pid = detail::spawnChild(request);
     if (!pid) return std::nullopt;
     outputPipe->write.reset();
-    Fd inputEnd;
+    FileDescriptor inputEnd;
     if (inputPipe) {
       inputPipe->read.reset();
       inputEnd = std::move(inputPipe->write);
@@ -279,9 +279,9 @@ std::optional<std::string> QuickTask::outputOfTask(std::string_view task,
     const int status = detail::waitForChild(*pid);
     if (!exchanged || output.failed() || status != 0) return std::nullopt;
     std::string text = output.take();
-    if (!detail::isValidUtf8(text)) return std::nullopt;
+    if (!Utf8::isValid(text)) return std::nullopt;
     if (!trimmed) return text;
-    const std::string_view kept = detail::trimmedUtf8(text);
+    const std::string_view kept = Utf8::trimmed(text);
     if (kept.size() == text.size()) return text;
     return std::string(kept);
   } catch (...) {
@@ -296,18 +296,7 @@ std::optional<std::string> QuickTask::input() noexcept {
   try {
     std::lock_guard lock(reading);
     if (std::getenv(std::string(kInputMarker).c_str()) == nullptr) return std::nullopt;
-    std::string bytes;
-    char chunk[64 * 1024];
-    for (;;) {
-      const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
-      if (n > 0) {
-        bytes.append(chunk, static_cast<std::size_t>(n));
-      } else if (n == 0) {
-        return bytes;
-      } else if (errno != EINTR) {
-        return std::nullopt;
-      }
-    }
+    return Files::readAll(STDIN_FILENO, std::string::npos);
   } catch (...) {
     return std::nullopt;
   }
@@ -315,7 +304,7 @@ std::optional<std::string> QuickTask::input() noexcept {
 
 std::optional<std::string> QuickTask::stringInput() noexcept {
   auto bytes = input();
-  if (!bytes || bytes->empty() || !detail::isValidUtf8(*bytes)) return std::nullopt;
+  if (!bytes || bytes->empty() || !Utf8::isValid(*bytes)) return std::nullopt;
   return bytes;
 }
 

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,14 +10,14 @@
 #include <chrono>
 
 #include "ChildProcess.h"
-#include "Utf8Text.h"
+#include "sparkler/ProcessHandle.h"
 #include "sparkler/QuickTask.h"
+#include "sparkler/Utf8.h"
 
 namespace sparkler {
 
 namespace {
 
-using detail::Fd;
 using Clock = std::chrono::steady_clock;
 
 // Appends what `fd` has now to `kept`, holding at most `limit` bytes: the first ones when
@@ -41,7 +40,7 @@ bool take(int fd, std::string& kept, std::size_t limit, bool keepEnd, bool& over
   return true;
 }
 
-void makeNonBlocking(const Fd& fd) {
+void makeNonBlocking(const FileDescriptor& fd) {
   if (!fd) return;
   const int flags = fcntl(fd.get(), F_GETFL);
   if (flags >= 0) fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK);
@@ -59,9 +58,9 @@ std::string printable(std::string_view text) {
 }  // namespace
 
 std::optional<std::string> RunResult::text(bool trimmed) const {
-  if (!succeeded() || !detail::isValidUtf8(output)) return std::nullopt;
+  if (!succeeded() || !Utf8::isValid(output)) return std::nullopt;
   if (!trimmed) return output;
-  return std::string(detail::trimmedUtf8(output));
+  return std::string(Utf8::trimmed(output));
 }
 
 std::string RunResult::failure() const {
@@ -103,13 +102,13 @@ RunResult QuickTask::run(std::string_view task, const Arguments& arguments,
     if (!pid) return result;
     result.started = true;
     outputPipe->write.reset();
-    Fd output = std::move(outputPipe->read);
-    Fd errors;
+    FileDescriptor output = std::move(outputPipe->read);
+    FileDescriptor errors;
     if (errorPipe) {
       errorPipe->write.reset();
       errors = std::move(errorPipe->read);
     }
-    const Fd process(static_cast<int>(syscall(SYS_pidfd_open, *pid, 0U)));
+    const ProcessHandle process = ProcessHandle::open(*pid);
     const auto killGroup = [&] {
       ::kill(-*pid, SIGKILL);
       ::kill(*pid, SIGKILL);

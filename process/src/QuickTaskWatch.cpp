@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
@@ -24,24 +23,15 @@
 #include <vector>
 
 #include "ChildProcess.h"
-#include "Utf8Text.h"
+#include "sparkler/ProcessHandle.h"
 #include "sparkler/QuickTask.h"
+#include "sparkler/Utf8.h"
 
 namespace sparkler {
 
 namespace {
 
-using detail::Fd;
 using Clock = std::chrono::steady_clock;
-
-// Direct system calls: glibc 2.36's <sys/pidfd.h> lacks C++ linkage declarations.
-int openProcess(pid_t pid) noexcept {
-  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0U));
-}
-
-void sendSignal(int process, int signal) noexcept {
-  syscall(SYS_pidfd_send_signal, process, signal, nullptr, 0U);
-}
 
 // How long a child that was asked to end may take before it is killed, so that neither the
 // reader nor the reaper waits for ever on a program that ignores SIGTERM.
@@ -62,8 +52,8 @@ constexpr std::size_t kCarryRoom = 4;
 constexpr int32_t kChunkTimeLimit = 10000;
 
 struct Watch {
-  Fd output;
-  Fd process;  // pidfd: signals and waits cannot hit a reused process id
+  FileDescriptor output;
+  ProcessHandle process;  // signals and waits cannot hit a reused process id
   std::unique_ptr<icu::RegexPattern> pattern;
   std::unique_ptr<icu::RegexMatcher> matcher;  // reader only
   icu::UnicodeString text;                     // reader only: the chunk the matcher searches
@@ -82,12 +72,12 @@ struct Watch {
     if (askedToEnd) return;
     askedToEnd = true;
     killAt = Clock::now() + kGrace;
-    sendSignal(process.get(), SIGTERM);
+    process.sendSignal(SIGTERM);
   }
 
   void kill() noexcept {
     killed = true;
-    sendSignal(process.get(), SIGKILL);
+    process.sendSignal(SIGKILL);
   }
 
   // Milliseconds until the child must be killed; -1 (no limit) when it was not asked to end.
@@ -136,7 +126,7 @@ struct Watch {
   bool handle(char* buffer, std::size_t& carried, std::size_t length) {
     char* begin = buffer + kCarryRoom - carried;
     const std::size_t size = carried + length;
-    const auto scan = detail::scanUtf8({begin, size});
+    const auto scan = Utf8::scan({begin, size});
     // A sequence still incomplete at the end of the output is not valid text either.
     if (scan.invalid || (length == 0 && scan.completeLength != size)) {
       carried = 0;
@@ -207,10 +197,7 @@ struct Watch {
       if (ready == 0) kill();
       if (ready < 0 && errno != EINTR) break;
     }
-    siginfo_t info{};
-    while (waitid(P_PIDFD, static_cast<id_t>(process.get()), &info, WEXITED) < 0 &&
-           errno == EINTR) {
-    }
+    process.reap();
   }
 };
 
@@ -262,7 +249,7 @@ std::optional<std::string> QuickTask::outputOfTask(std::string_view task,
     if (!pid) return std::nullopt;
     outputPipe->write.reset();
     watch->output = std::move(outputPipe->read);
-    watch->process = Fd(openProcess(*pid));
+    watch->process = ProcessHandle::open(*pid);
     if (!watch->process) {
       ::kill(*pid, SIGKILL);
       detail::waitForChild(*pid);

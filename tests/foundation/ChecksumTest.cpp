@@ -4,10 +4,12 @@
 
 #include <string>
 
+#include "sparkler/MD5Stream.h"
+
 namespace sparkler {
 namespace {
 
-TEST(Checksum, IsTheMD5OfAllTheBytesInLowercaseHexAndNoneForEmptyData) {
+TEST(Checksum, IsTheMD5OfAllTheBytesInLowercaseHexWholeOrStreamedAndNoneForEmptyData) {
   // RFC 1321, appendix A.5; a zero byte that C-string handling would drop; more than one block.
   const std::pair<std::string, const char*> cases[] = {
       {"abc", "900150983cd24fb0d6963f7d28e17f72"},
@@ -15,7 +17,14 @@ TEST(Checksum, IsTheMD5OfAllTheBytesInLowercaseHexAndNoneForEmptyData) {
       {"1234567890123456789012345678901234567890123456789012345678901234567890123456"
        "7890",
        "57edf4a22be3c955ac49da2e2107b67a"}};
-  for (const auto& [data, hex] : cases) EXPECT_EQ(Checksum::MD5String(data), hex) << data;
+  for (const auto& [data, hex] : cases) {
+    EXPECT_EQ(Checksum::MD5String(data), hex) << data;
+    // The same, streamed in uneven pieces; a finished stream gives nothing more.
+    MD5Stream stream;
+    for (std::size_t at = 0; at < data.size(); at += 7) stream.add(data.substr(at, 7));
+    EXPECT_EQ(stream.hex(), hex) << data;
+    EXPECT_EQ(stream.hex(), std::nullopt);
+  }
   const Checksum::Digest abc = {0x90, 0x01, 0x50, 0x98, 0x3c, 0xd2, 0x4f, 0xb0,
                                 0xd6, 0x96, 0x3f, 0x7d, 0x28, 0xe1, 0x7f, 0x72};
   EXPECT_EQ(Checksum::MD5("abc"), abc);

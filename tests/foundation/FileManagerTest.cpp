@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "sparkler/ProcessHandle.h"
 #include "sparkler/testing/TempDir.h"
 
 namespace sparkler {
@@ -444,14 +444,13 @@ TEST_F(ReplaceItem, AKilledReplacementLeavesTheOldItemOrTheNewWholeAndItsCopyGoe
   const int removals = ::inotify_init1(IN_CLOEXEC);
   ASSERT_GE(::inotify_add_watch(removals, old_.c_str(), IN_DELETE), 0);
   const pid_t run = replaceInChild(old_, trees[1], false);
-  pollfd either[2] = {{removals, POLLIN, 0},
-                      {static_cast<int>(::syscall(SYS_pidfd_open, run, 0)), POLLIN, 0}};
+  const auto running = ProcessHandle::open(run);
+  pollfd either[2] = {{removals, POLLIN, 0}, {running.get(), POLLIN, 0}};
   ::poll(either, 2, -1);  // until a removal, or the end of the run
   EXPECT_TRUE(either[0].revents & POLLIN) << "the run ended without removing the old item";
   ::kill(run, SIGKILL);
   reap(run);
   ::close(removals);
-  ::close(either[1].fd);
   EXPECT_EQ(snapshot(old_), snapshots[1]);
 
   // Stopped in its copy, a run keeps the copy; killed there, it leaves the old item whole.

@@ -13,20 +13,14 @@
 #include <thread>
 #include <vector>
 
+#include "sparkler/Files.h"
 #include "sparkler/QuickTask.h"
 
 extern char** environ;
 
 namespace {
 
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno != EINTR) return false;
-    if (n > 0) bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
+using sparkler::Files::writeAll;
 
 int print(std::string_view text) {
   return writeAll(STDOUT_FILENO, text) ? 0 : 4;
@@ -45,15 +39,10 @@ bool drained() {
   }
 }
 
-// Copies standard input to standard output until end of file.
+// Copies standard input to standard output.
 int echo() {
-  std::vector<char> buffer(1 << 16);
-  for (;;) {
-    const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
-    if (n == 0) return 0;
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || print({buffer.data(), static_cast<std::size_t>(n)}) != 0) return 4;
-  }
+  const auto input = sparkler::Files::readAll(STDIN_FILENO, std::string::npos);
+  return input ? print(*input) : 4;
 }
 
 }  // namespace

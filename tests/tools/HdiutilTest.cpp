@@ -1,29 +1,17 @@
 // The disk image tool, run as the updater runs it, and killed, stalled and squatted as a
 // hostile or unlucky machine would.
 
-#include <poll.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
-#include <sys/syscall.h>
 
 #include <regex>
 #include <thread>
 
+#include "sparkler/ProcessHandle.h"
 #include "sparkler/testing/DiskImages.h"
 
 namespace sparkler::test {
 namespace {
-
-int pidfdOf(pid_t pid) {
-  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-}
-
-// Waits until the process behind `pidfd` has ended, and closes `pidfd`.
-void awaitEnd(int pidfd) {
-  pollfd watch{pidfd, POLLIN, 0};
-  ::poll(&watch, 1, -1);
-  ::close(pidfd);
-}
 
 class HdiutilTest : public DiskImageTest {
  protected:
@@ -251,12 +239,14 @@ TEST_F(HdiutilTest, ReclaimTakesImagesInItsFolderWhoseOwnerEndedAndNothingElse) 
   const auto unmounted = attach(other / "Elsewhere.dmg");          // disk4
   ASSERT_TRUE(gone && running && elsewhere && unmounted);
   // Unmounted behind the tool's back; its daemon then ends by itself.
-  std::vector<int> daemons;
-  for (const pid_t pid : daemonsBelow(unmounted->mountPoint)) daemons.push_back(pidfdOf(pid));
+  std::vector<ProcessHandle> daemons;
+  for (const pid_t pid : daemonsBelow(unmounted->mountPoint)) {
+    daemons.push_back(ProcessHandle::open(pid));
+  }
   ASSERT_TRUE(
       QuickTask::executeTask("/usr/bin/fusermount3", Arguments{{"-u", unmounted->mountPoint}}) ||
       QuickTask::executeTask("/usr/bin/umount", Arguments{{unmounted->mountPoint}}));
-  std::for_each(daemons.begin(), daemons.end(), awaitEnd);
+  for (const auto& daemon : daemons) EXPECT_TRUE(daemon.waitForEnd(std::chrono::seconds(30)));
   // A squashfs mount made by someone else, without a record.
   const std::string manual = run.volumes() + "/Manual";
   fs::create_directory(manual);

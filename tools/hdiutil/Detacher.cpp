@@ -7,8 +7,8 @@
 #include <cstring>
 #include <set>
 
-#include "MountTable.h"
 #include "Programs.h"
+#include "sparkler/MountTable.h"
 
 namespace sparkler::hdiutil {
 namespace {
@@ -48,6 +48,10 @@ std::optional<std::string> runUnmount(const std::string& mountPoint, const std::
 
 }  // namespace
 
+bool Detacher::isDiskImageType(const std::string& type) {
+  return type == "squashfs" || type == "fuse.squashfuse" || type == "fuse.squashfuse_ll";
+}
+
 std::optional<std::string> Detacher::detach(const Attachment& attachment, bool force) {
   if (auto problem = release(attachment, force)) return problem;
   return removeFolder(attachment);
@@ -68,7 +72,7 @@ std::optional<std::string> Detacher::release(const Attachment& attachment, bool 
     for (const pid_t daemon : daemonsOf(attachment)) kill(daemon);
   }
   if (const auto type = MountTable::typeAt(mountPoint)) {
-    if (!MountTable::isDiskImageType(*type)) {
+    if (!isDiskImageType(*type)) {
       return "something other than a disk image is mounted there (" + *type + ")";
     }
     if (auto problem =

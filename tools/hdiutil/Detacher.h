@@ -26,6 +26,9 @@ class Detacher {
   static constexpr std::chrono::seconds kDaemonExitLimit{5};
   static constexpr std::chrono::seconds kKillLimit{3};
 
+  /// Whether `type` is a file system the tool mounts images with.
+  static bool isDiskImageType(const std::string& type);
+
   /// Unmounts the image, ends its squashfuse and removes the mount point folder. Without
   /// `force` the file system is unmounted as usual, which fails while it is in use. With
   /// `force` the mounted file system is not touched at all until its daemon is gone: the

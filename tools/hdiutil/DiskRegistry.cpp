@@ -10,10 +10,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <thread>
 #include <vector>
+
+#include "sparkler/Files.h"
 
 namespace sparkler::hdiutil {
 namespace {
@@ -81,38 +82,27 @@ std::optional<DiskRegistry> DiskRegistry::open(std::chrono::milliseconds lockLim
   const std::string folder = registryFolder();
   if (!makeFolder(folder, error)) return std::nullopt;
   // Close-on-exec, so that a mount daemon started under the lock does not keep holding it.
-  const int fd = ::open((folder + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  FileDescriptor lock(::open((folder + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!lock) {
     error = "cannot open the lock in " + folder + ": " + std::strerror(errno);
     return std::nullopt;
   }
   // Every holder of the lock works within time limits of its own, but a holder that was
   // stopped (SIGSTOP) would hold it for ever: wait for it only so long.
   const auto deadline = std::chrono::steady_clock::now() + lockLimit;
-  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) {
       error = "cannot lock " + folder + ": " + std::strerror(errno);
-      ::close(fd);
       return std::nullopt;
     }
     if (std::chrono::steady_clock::now() >= deadline) {
       error = "another hdiutil has held the lock on " + folder + " for longer than " +
               std::to_string(lockLimit.count() / 1000) + " s";
-      ::close(fd);
       return std::nullopt;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return DiskRegistry(folder, fd);
-}
-
-DiskRegistry::DiskRegistry(DiskRegistry&& other) noexcept
-    : folder_(std::move(other.folder_)), lockFd_(other.lockFd_) {
-  other.lockFd_ = -1;
-}
-
-DiskRegistry::~DiskRegistry() {
-  if (lockFd_ >= 0) ::close(lockFd_);
+  return DiskRegistry(folder, std::move(lock));
 }
 
 std::string DiskRegistry::pathOf(int number) const {
@@ -145,7 +135,6 @@ int DiskRegistry::freeNumber() const {
 
 bool DiskRegistry::write(const DiskRecord& record, std::string& error) const {
   const std::string path = pathOf(record.number);
-  const std::string temporary = path + ".new";
   std::string bytes;
   for (const std::string& field :
        {std::string(kFormat), record.image, record.mountPoint, record.realMountPoint, record.method,
@@ -154,35 +143,20 @@ bool DiskRegistry::write(const DiskRecord& record, std::string& error) const {
     bytes += field;
     bytes.push_back('\0');
   }
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    if (!out) {
-      error = "cannot write the record " + temporary;
-      ::unlink(temporary.c_str());
-      return false;
-    }
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    error = "cannot write the record " + path + ": " + std::strerror(errno);
-    ::unlink(temporary.c_str());
+  if (const auto failure = Files::writeAtomically(path, bytes)) {
+    error = "cannot write the record " + path + ": " + failure.message();
     return false;
   }
   return true;
 }
 
 std::optional<DiskRecord> DiskRegistry::read(int number) const {
-  std::ifstream in(pathOf(number), std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string bytes(kMaxRecordBytes + 1, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
-  if (bytes.size() > kMaxRecordBytes) return std::nullopt;
+  const auto bytes = Files::readFile(pathOf(number), kMaxRecordBytes);
+  if (!bytes) return std::nullopt;
   std::vector<std::string> fields;
   std::size_t start = 0;
-  for (auto end = bytes.find('\0'); end != std::string::npos; end = bytes.find('\0', start)) {
-    fields.push_back(bytes.substr(start, end - start));
+  for (auto end = bytes->find('\0'); end != std::string::npos; end = bytes->find('\0', start)) {
+    fields.push_back(bytes->substr(start, end - start));
     start = end + 1;
   }
   DiskRecord record;

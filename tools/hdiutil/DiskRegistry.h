@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Programs.h"
+#include "sparkler/FileDescriptor.h"
 
 namespace sparkler::hdiutil {
 
@@ -39,10 +40,9 @@ class DiskRegistry {
   /// cannot be locked within `lockLimit` (another tool holds it).
   static std::optional<DiskRegistry> open(std::chrono::milliseconds lockLimit, std::string& error);
 
-  DiskRegistry(DiskRegistry&& other) noexcept;
+  DiskRegistry(DiskRegistry&& other) noexcept = default;
   DiskRegistry& operator=(DiskRegistry&&) = delete;
   DiskRegistry(const DiskRegistry&) = delete;
-  ~DiskRegistry();
 
   /// The lowest device number without a record (from 1).
   int freeNumber() const;
@@ -61,11 +61,12 @@ class DiskRegistry {
   bool remove(int number) const;
 
  private:
-  DiskRegistry(std::string folder, int lockFd) : folder_(std::move(folder)), lockFd_(lockFd) {}
+  DiskRegistry(std::string folder, FileDescriptor lock)
+      : folder_(std::move(folder)), lock_(std::move(lock)) {}
   std::string pathOf(int number) const;
 
   std::string folder_;
-  int lockFd_ = -1;
+  FileDescriptor lock_;
 };
 
 }  // namespace sparkler::hdiutil

@@ -9,6 +9,9 @@
 #include <filesystem>
 #include <system_error>
 
+#include "sparkler/Hex.h"
+#include "sparkler/Utf8.h"
+
 namespace sparkler::hdiutil {
 namespace {
 
@@ -18,48 +21,6 @@ constexpr int kNumbered = 9;
 constexpr int kRandomAttempts = 8;
 // 48 random bits: a squatter cannot create a useful share of the names in advance.
 constexpr std::size_t kRandomBytes = 6;
-
-// Decodes one UTF-8 sequence at `i`; returns its length and code point, or 0 when invalid.
-std::size_t decode(const std::string& text, std::size_t i, char32_t& point) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  std::size_t length = lead < 0x80         ? 1
-                       : (lead >> 5) == 6  ? 2
-                       : (lead >> 4) == 14 ? 3
-                       : (lead >> 3) == 30 ? 4
-                                           : 0;
-  if (length == 0 || i + length > text.size()) return 0;
-  point = length == 1   ? lead
-          : length == 2 ? (lead & 0x1F)
-          : length == 3 ? (lead & 0x0F)
-                        : (lead & 0x07);
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    point = (point << 6) | (byte(i + k) & 0x3F);
-  }
-  static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (point < kSmallest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
-    return 0;
-  }
-  return length;
-}
-
-bool isSpace(char32_t point) {
-  return point == ' ' || point == 0xA0 || point == 0x1680 || (point >= 0x2000 && point <= 0x200A) ||
-         point == 0x202F || point == 0x205F || point == 0x3000;
-}
-
-// The length of `text` (valid UTF-8) without the white space at its end.
-std::size_t withoutTrailingSpace(const std::string& text) {
-  std::size_t keep = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    char32_t point = 0;
-    const std::size_t length = decode(text, i, point);
-    i += length == 0 ? 1 : length;
-    if (length == 0 || !isSpace(point)) keep = i;
-  }
-  return keep;
-}
 
 }  // namespace
 
@@ -71,7 +32,7 @@ std::string MountPoints::volumeName(const std::string& image) {
   std::string clean;
   for (std::size_t i = 0; i < name.size();) {
     char32_t point = 0;
-    const std::size_t length = decode(name, i, point);
+    const std::size_t length = Utf8::decodeAt(name, i, point);
     const bool lineBreakOrControl = point < 0x20 || point == 0x7F ||
                                     (point >= 0x80 && point < 0xA0) || point == 0x2028 ||
                                     point == 0x2029;
@@ -92,12 +53,10 @@ std::string MountPoints::fit(const std::string& name, std::size_t reserve) {
   std::string fitted = name;
   const std::size_t room = reserve < kMaxName ? kMaxName - reserve : 0;
   if (fitted.size() > room) {
-    std::size_t cut = room;
     // Never keep the first bytes of a character without its last.
-    while (cut > 0 && (static_cast<unsigned char>(fitted[cut]) & 0xC0) == 0x80) --cut;
-    fitted.resize(cut);
+    fitted.resize(Utf8::boundaryAtOrBefore(fitted, room));
   }
-  fitted.resize(withoutTrailingSpace(fitted));
+  fitted.resize(Utf8::lengthWithoutTrailingSpace(fitted));
   return fitted;
 }
 
@@ -121,12 +80,7 @@ std::optional<std::string> MountPoints::candidate(const std::string& name, int a
     }
     got += static_cast<std::size_t>(n);
   }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string suffix = " ";
-  for (const unsigned char byte : bytes) {
-    suffix.push_back(kHex[byte >> 4]);
-    suffix.push_back(kHex[byte & 0x0F]);
-  }
+  const std::string suffix = " " + Hex::encode(bytes, sizeof bytes);
   return fit(name, suffix.size()) + suffix;
 }
 

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "sparkler/FileDescriptor.h"
+
 namespace sparkler::hdiutil {
 namespace {
 
@@ -25,26 +27,23 @@ std::uint64_t little(const std::array<unsigned char, kSuperblockSize>& bytes, st
 }  // namespace
 
 std::optional<std::string> SquashfsSuperblock::problemWithImage(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::string("cannot read the image: ") + std::strerror(errno);
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::string("cannot read the image: ") + std::strerror(errno);
   struct stat info {};
   std::array<unsigned char, kSuperblockSize> bytes{};
   std::size_t have = 0;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     return std::string("not a disk image file");
   }
   bool readFailed = false;
   while (!readFailed && have < bytes.size()) {
-    const ssize_t n = ::read(fd, bytes.data() + have, bytes.size() - have);
+    const ssize_t n = ::read(fd.get(), bytes.data() + have, bytes.size() - have);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) readFailed = true;
     if (n <= 0) break;
     have += static_cast<std::size_t>(n);
   }
-  const int savedErrno = errno;
-  ::close(fd);
-  if (readFailed) return std::string("cannot read the image: ") + std::strerror(savedErrno);
+  if (readFailed) return std::string("cannot read the image: ") + std::strerror(errno);
 
   if (have < 4 || std::memcmp(bytes.data(), "hsqs", 4) != 0) {
     return std::string("not a disk image (no squashfs signature)");

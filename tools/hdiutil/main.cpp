@@ -58,13 +58,14 @@
 #include "Detacher.h"
 #include "DiskRegistry.h"
 #include "MountPoints.h"
-#include "MountTable.h"
 #include "Programs.h"
 #include "SquashfsSuperblock.h"
+#include "sparkler/MountTable.h"
 
 using sparkler::Arguments;
 using sparkler::RunResult;
 using namespace sparkler::hdiutil;
+namespace MountTable = sparkler::MountTable;
 
 namespace {
 
@@ -388,7 +389,7 @@ int detach(const std::vector<std::string>& args) {
   // squashfs image mounted there is taken.
   const auto type = MountTable::typeAt(realMountPoint);
   if (!type) return fail("detach", "nothing is attached at " + *target);
-  if (!MountTable::isDiskImageType(*type)) {
+  if (!Detacher::isDiskImageType(*type)) {
     return fail("detach", *target + " is not a disk image (" + *type + ")");
   }
   if (const auto problem = Detacher::detach(Attachment{{}, realMountPoint, 0, false}, force)) {

@@ -22,6 +22,8 @@
 #include <gtest/gtest.h>
 
 #include "sparkler/Folders.h"
+#include "sparkler/MountTable.h"
+#include "sparkler/ProcessInfo.h"
 #include "sparkler/QuickTask.h"
 #include "sparkler/testing/TempDir.h"
 #include "sparkler/testing/TempHome.h"
@@ -74,18 +76,13 @@ inline fs::path makeApp(const fs::path& parent, const std::string& version,
   return app;
 }
 
-// The mount points below `folder` that this machine has, from /proc/self/mountinfo.
+// The mount points below `folder` that this machine has.
 inline std::vector<std::string> mountsBelow(const std::string& folder) {
   std::vector<std::string> found;
-  std::ifstream table("/proc/self/mountinfo");
-  for (std::string line; std::getline(table, line);) {
-    std::istringstream fields(line);
-    std::string id, parent, device, root, mountPoint;
-    fields >> id >> parent >> device >> root >> mountPoint;
-    // The table writes white space and backslashes as octal escapes ("\040").
-    for (std::size_t i = 0; (i = mountPoint.find('\\', i)) != std::string::npos; ++i)
-      mountPoint.replace(i, 4, 1, static_cast<char>(std::stoi(mountPoint.substr(i + 1, 3), {}, 8)));
-    if (!folder.empty() && mountPoint.starts_with(folder + "/")) found.push_back(mountPoint);
+  for (auto& mount : MountTable::mounts()) {
+    if (!folder.empty() && mount.mountPoint.starts_with(folder + "/")) {
+      found.push_back(std::move(mount.mountPoint));
+    }
   }
   return found;
 }
@@ -93,14 +90,11 @@ inline std::vector<std::string> mountsBelow(const std::string& folder) {
 // The squashfuse processes serving `at` or a mount point below it (their last argument).
 inline std::vector<pid_t> daemonsBelow(const std::string& at) {
   std::vector<pid_t> found;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator("/proc", error)) {
-    std::vector<std::string> argv;
-    std::istringstream in(readFile(entry.path() / "cmdline"));
-    for (std::string arg; std::getline(in, arg, '\0');) argv.push_back(arg);
+  for (const pid_t pid : ProcessInfo::processIds()) {
+    const auto argv = ProcessInfo::commandLine(pid).value_or(std::vector<std::string>{});
     if (!at.empty() && argv.size() >= 3 && fs::path(argv.front()).filename() == "squashfuse" &&
         (argv.back() == at || argv.back().starts_with(at + "/"))) {
-      found.push_back(std::atoi(entry.path().filename().c_str()));
+      found.push_back(pid);
     }
   }
   return found;

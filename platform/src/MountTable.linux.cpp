@@ -1,9 +1,9 @@
-#include "MountTable.h"
+#include "sparkler/MountTable.h"
 
 #include <fstream>
 #include <sstream>
 
-namespace sparkler::hdiutil {
+namespace sparkler::MountTable {
 namespace {
 
 // The kernel writes space, tab, line feed and backslash in mount points as \ooo.
@@ -24,31 +24,34 @@ std::string unescape(const std::string& field) {
 
 }  // namespace
 
-bool MountTable::isMountPoint(const std::string& path) {
-  return typeAt(path).has_value();
-}
-
-std::optional<std::string> MountTable::typeAt(const std::string& path) {
+std::vector<Mount> mounts() {
+  std::vector<Mount> found;
   std::ifstream table("/proc/self/mountinfo");
-  std::optional<std::string> type;
   std::string line;
-  // Later lines are mounted over earlier ones: the last line for the path is the top.
   while (std::getline(table, line)) {
     std::istringstream fields(line);
     std::string id, parent, device, root, mountPoint, field;
     if (!(fields >> id >> parent >> device >> root >> mountPoint)) continue;
-    if (unescape(mountPoint) != path) continue;
     // Optional fields end with a lone "-"; the type follows it.
     while (fields >> field && field != "-") {
     }
-    std::string fileSystem;
-    type = fields >> fileSystem ? unescape(fileSystem) : std::string();
+    std::string type;
+    found.push_back({unescape(mountPoint), fields >> type ? unescape(type) : std::string()});
+  }
+  return found;
+}
+
+std::optional<std::string> typeAt(const std::string& path) {
+  std::optional<std::string> type;
+  // The last line for the path is the top.
+  for (auto& mount : mounts()) {
+    if (mount.mountPoint == path) type = std::move(mount.type);
   }
   return type;
 }
 
-bool MountTable::isDiskImageType(const std::string& type) {
-  return type == "squashfs" || type == "fuse.squashfuse" || type == "fuse.squashfuse_ll";
+bool isMountPoint(const std::string& path) {
+  return typeAt(path).has_value();
 }
 
-}  // namespace sparkler::hdiutil
+}  // namespace sparkler::MountTable
