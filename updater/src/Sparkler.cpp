@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "ProgressReporter.h"
 #include "SparklerSettings.h"
 #include "sparkler/Application.h"
 #include "sparkler/Bundle.h"
