@@ -503,7 +503,6 @@ TEST_F(UpdaterTest, ConfigurationDefaultsComeFromTheBundleAndUnusableOnesSayWhy)
         logged.end());
   };
   unusable([](auto& c) { c.manifestURL = "http://127.0.0.1/_.json"; }, "is not an https URL");
-  unusable([](auto& c) { c.manifestURL = ""; }, "is not an https URL");
   unusable([&](auto& c) { c.bundle = bare; }, "no identifier: none is configured and " +
                                                   (bare / "Contents/Info.plist").string() +
                                                   " has no CFBundleIdentifier");
