@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -406,6 +407,12 @@ TEST_F(UpdaterTest, EntriesWithoutAPlainNameOrASizeInBoundsNeverReachDiskOrNetwo
     EXPECT_FALSE(sparkler->download(e, &reason)) << size;
     EXPECT_EQ(reason, "the entry's size is not a whole number from 1 to 50000000");
   }
+  // The bound is the updater's own.
+  auto bounded = configuration();
+  bounded.maximumSize = 99'999;
+  EXPECT_FALSE(Sparkler::create(bounded, {.mainLoop = loop})
+                   ->download(entry("2.0.0", "x.dmg", image), &reason));
+  EXPECT_EQ(reason, "the entry's size is not a whole number from 1 to 99999");
   server.putFile("/assets/Tove/evil.dmg", image);
   fs::create_directories(folder / "sub");
   for (std::string name : std::initializer_list<std::string>{
@@ -421,9 +428,12 @@ TEST_F(UpdaterTest, EntriesWithoutAPlainNameOrASizeInBoundsNeverReachDiskOrNetwo
   json largest = entry("2.0.0", "Tove 1.0.1 #2.dmg", image);
   largest["size"] = 50'000'000;
   EXPECT_FALSE(sparkler->download(largest));  // not on the server, but asked for
+  bounded.maximumSize = 60'000'000;
+  largest["size"] = 50'000'001;
+  EXPECT_FALSE(Sparkler::create(bounded, {.mainLoop = loop})->download(largest));
   server.putFile(imagePath("Tove 1.0.1 #2.dmg"), image);
   EXPECT_TRUE(sparkler->download(entry("2.0.0", "Tove 1.0.1 #2.dmg", image)));
-  EXPECT_EQ(server.requestCount(imagePath("Tove 1.0.1 #2.dmg")), 2u);
+  EXPECT_EQ(server.requestCount(imagePath("Tove 1.0.1 #2.dmg")), 3u);
   EXPECT_EQ(readFile(folder / "Tove 1.0.1 #2.dmg"), image);
 }
 
@@ -493,7 +503,6 @@ TEST_F(UpdaterTest, ConfigurationDefaultsComeFromTheBundleAndUnusableOnesSayWhy)
         logged.end());
   };
   unusable([](auto& c) { c.manifestURL = "http://127.0.0.1/_.json"; }, "is not an https URL");
-  unusable([](auto& c) { c.manifestURL = ""; }, "is not an https URL");
   unusable([&](auto& c) { c.bundle = bare; }, "no identifier: none is configured and " +
                                                   (bare / "Contents/Info.plist").string() +
                                                   " has no CFBundleIdentifier");
@@ -671,6 +680,32 @@ TEST_F(UpdaterTest, SharedUpdaterIsConfiguredOnceAndEachCheckArmsTheNextOnTheMon
   EXPECT_EQ(*shared->manifest(), server.url(kManifestPath));
   EXPECT_FALSE(loop->waitForPost(MainLoop::Seconds(0)));
   EXPECT_EQ(loop->pendingTimers(), 1u);
+}
+
+// An updater of its own runs its chain on its own loop and clock, at its own interval.
+TEST_F(UpdaterTest, StartedUpdaterChecksOnItsOwnLoopAndClockEveryInterval) {
+  auto own = std::make_shared<testing::ManualMainLoop>();
+  std::atomic<double> now{50.0};
+  auto c = configuration();
+  c.checkInterval = std::chrono::seconds(60);
+  auto updater = Sparkler::create(c, {.mainLoop = own, .clock = [&now] { return now.load(); }});
+  publish(json::array({entry("1.0.0", "a.dmg", image)}));
+  fs::remove_all(folder);
+  updater->start();
+  ASSERT_TRUE(own->waitForPost());
+  EXPECT_TRUE(fs::is_directory(folder));
+  now = 60.0;
+  EXPECT_EQ(own->runPosted(), 1u);
+  EXPECT_EQ(own->timerDelays(), std::vector<double>{50.0});
+  ASSERT_TRUE(own->fireTimer());
+  ASSERT_TRUE(own->waitForPost());
+  now = 200.0;
+  EXPECT_EQ(own->runPosted(), 1u);
+  EXPECT_EQ(own->timerDelays(), (std::vector<double>{50.0, 48.0}));
+  updater->start();  // once only
+  EXPECT_FALSE(own->waitForPost(MainLoop::Seconds(0)));
+  EXPECT_EQ(server.requestCount(kManifestPath), 2u);
+  EXPECT_EQ(loop->runPosted() + loop->pendingTimers(), 0u);
 }
 
 struct Counter {

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "ProgressReporter.h"
 #include "SparklerSettings.h"
 #include "sparkler/Application.h"
 #include "sparkler/Bundle.h"
@@ -495,6 +496,11 @@ std::optional<SparklerError> Sparkler::runCheck(bool& available) {
   if (fetched.notModified) {
     // The server still has the manifest that `updates` holds: the check goes on with it.
     list = kept;
+    if (!list || !list->is_array() || list->empty()) {
+      return failure(
+          SparklerErrc::manifestUnreadable,
+          "the manifest " + *url + " is unreadable: \"not modified\", but none was read");
+    }
   } else {
     std::string unreadable;
     auto parsed = Manifest::read(*body, &unreadable);

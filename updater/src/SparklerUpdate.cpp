@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "ProgressReporter.h"
 #include "SparklerSettings.h"
 #include "sparkler/Bundle.h"
 #include "sparkler/DMGExtractor.h"

@@ -24,8 +24,10 @@ struct SparklerSettings;
 class ProgressReporter;
 class URLFetcher;
 
-/// The self-updater: checks an update manifest about every five minutes, keeps the newest
-/// update's disk image verified in a per-user cache folder and installs it on request.
+/// The self-updater: checks an update manifest every checkInterval (five minutes by default),
+/// keeps the newest update's disk image verified in a per-user cache folder and installs it
+/// over the bundle on request. The shared updater serves the main bundle; others are made
+/// with create() for any bundle, each with its own configuration and dependencies.
 /// Every property can be read from any thread; each read gives a whole value.
 class Sparkler : public std::enable_shared_from_this<Sparkler> {
  public:

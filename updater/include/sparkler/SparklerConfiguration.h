@@ -33,7 +33,8 @@ struct SparklerProgress {
     Downloading,  // the update's image is being fetched: `bytes` of `expected`
     Verified,     // the image is in the cache, verified
     Attaching,    // installation: the image is being attached
-    Copying,      // installation: the new contents are being copied beside the bundle
+    Copying,      // installation: the new contents are being copied beside the bundle, `bytes`
+                  // of file data so far (`expected` is 0: the total is not known beforehand)
     Replacing,    // installation: the copy is checked and swapped in
     Detaching,    // installation: the image is being detached
     Finished,     // installation over (the handler hears whether it succeeded)
