@@ -51,15 +51,15 @@ bool isTrustedProgram(const std::string& path) {
 constexpr std::size_t kToolOutputLimit = 64 * 1024;
 constexpr std::size_t kToolErrorLimit = 4 * 1024;
 
-RunResult runTool(const std::vector<std::string>& arguments, std::chrono::milliseconds limit) {
-  const std::string tool = DMGExtractor::toolPath();
+RunResult runTool(const std::string& tool, const std::vector<std::string>& arguments,
+                  std::chrono::milliseconds limit) {
   if (tool.empty()) return {};
   return QuickTask::run(tool, Arguments{arguments},
                         RunOptions{limit, kToolOutputLimit, kToolErrorLimit});
 }
 
-std::string toolFailure(std::string_view verb, const RunResult& run) {
-  if (!run.started && DMGExtractor::toolPath().empty()) {
+std::string toolFailure(const std::string& tool, std::string_view verb, const RunResult& run) {
+  if (!run.started && tool.empty()) {
     return "the disk image tool is missing from the bundle (Contents/Helpers/hdiutil)";
   }
   return "hdiutil " + std::string(verb) + " " + run.failure();
@@ -67,14 +67,14 @@ std::string toolFailure(std::string_view verb, const RunResult& run) {
 
 constexpr std::chrono::milliseconds kDefaultToolLimit = ExtractOptions::kDefaultToolTimeLimit;
 
-std::optional<MountInfo> attach(std::string_view image, std::chrono::milliseconds limit,
-                                std::string* reason) {
-  const RunResult run = runTool({"attach", std::string(image), "-nobrowse"}, limit);
+std::optional<MountInfo> attach(const std::string& tool, std::string_view image,
+                                std::chrono::milliseconds limit, std::string* reason) {
+  const RunResult run = runTool(tool, {"attach", std::string(image), "-nobrowse"}, limit);
   const auto output = run.text(true);
   if (!output || output->empty()) {
     if (reason != nullptr) {
-      *reason =
-          run.succeeded() ? "hdiutil attach printed no mount point" : toolFailure("attach", run);
+      *reason = run.succeeded() ? "hdiutil attach printed no mount point"
+                                : toolFailure(tool, "attach", run);
     }
     return std::nullopt;
   }
@@ -85,13 +85,13 @@ std::optional<MountInfo> attach(std::string_view image, std::chrono::millisecond
 
 // Detaches `disk`; on failure, forced when `forceOnFailure`. false with `reason` when the
 // image may still be attached.
-bool detach(const std::string& disk, bool force, std::chrono::milliseconds limit,
-            std::string* reason) {
+bool detach(const std::string& tool, const std::string& disk, bool force,
+            std::chrono::milliseconds limit, std::string* reason) {
   std::vector<std::string> arguments{"detach", disk};
   if (force) arguments.push_back("-force");
-  const RunResult run = runTool(arguments, limit);
+  const RunResult run = runTool(tool, arguments, limit);
   if (run.succeeded()) return true;
-  if (reason != nullptr) *reason = toolFailure("detach", run);
+  if (reason != nullptr) *reason = toolFailure(tool, "detach", run);
   return false;
 }
 
@@ -257,7 +257,7 @@ std::optional<MountInfo> DMGExtractor::mountInfoFromOutput(std::string_view outp
 std::optional<MountInfo> DMGExtractor::mount(std::string_view image) noexcept {
   if (image.empty()) return std::nullopt;
   try {
-    return attach(image, kDefaultToolLimit, nullptr);
+    return attach(toolPath(), image, kDefaultToolLimit, nullptr);
   } catch (...) {
     return std::nullopt;
   }
@@ -266,18 +266,21 @@ std::optional<MountInfo> DMGExtractor::mount(std::string_view image) noexcept {
 void DMGExtractor::eject(std::string_view disk) noexcept {
   if (disk.empty()) return;
   try {
-    detach(std::string(disk), false, kDefaultToolLimit, nullptr);
+    detach(toolPath(), std::string(disk), false, kDefaultToolLimit, nullptr);
   } catch (...) {
   }
 }
 
-bool DMGExtractor::reclaim(std::string_view imageFolder, std::string* reason) noexcept {
+bool DMGExtractor::reclaim(std::string_view imageFolder, std::string* reason,
+                           std::string_view tool) noexcept {
   try {
+    const std::string program = tool.empty() ? toolPath() : std::string(tool);
     // Without the tool no image can have been attached through it: nothing to reclaim.
-    if (imageFolder.empty() || toolPath().empty()) return true;
-    const RunResult run = runTool({"reclaim", std::string(imageFolder)}, kDefaultToolLimit);
+    if (imageFolder.empty() || program.empty()) return true;
+    const RunResult run =
+        runTool(program, {"reclaim", std::string(imageFolder)}, kDefaultToolLimit);
     if (run.succeeded()) return true;
-    if (reason != nullptr) *reason = toolFailure("reclaim", run);
+    if (reason != nullptr) *reason = toolFailure(program, "reclaim", run);
     return false;
   } catch (...) {
     if (reason != nullptr) *reason = "out of memory";
@@ -307,24 +310,29 @@ std::optional<std::string> DMGExtractor::extract(std::string_view item, std::str
     const auto phase = [&](ExtractPhase step) {
       if (options.phase) options.phase(step);
     };
+    // One tool for the whole extraction, chosen before anything is replaced.
+    const std::string tool = options.tool.empty() ? toolPath() : options.tool;
     phase(ExtractPhase::attaching);
-    const auto info = attach(image, options.toolTimeLimit, &reason);
+    const auto info = attach(tool, image, options.toolTimeLimit, &reason);
     if (!info) return fail(reason);
     const std::string disk = info->disk();
 
     // A stalled image is force-detached from the watch's thread: that ends the reads blocked
     // on it, so the copy fails instead of hanging.
     StallWatch watch(options.stallLimit,
-                     [&] { detach(disk, true, options.toolTimeLimit, nullptr); });
+                     [&] { detach(tool, disk, true, options.toolTimeLimit, nullptr); });
     // Every way out detaches once, after the last read from the image; an image that will not
-    // detach normally is forced off rather than left behind.
+    // detach normally is forced off rather than left behind, and one that cannot be forced off
+    // either is logged (a later clean-up of the image folder detaches it once we have ended).
     const ScopeExit detachOnce([&]() noexcept {
       try {
         watch.stop();
         if (watch.stalled()) return;
         phase(ExtractPhase::detaching);
-        if (!detach(disk, false, options.toolTimeLimit, nullptr)) {
-          detach(disk, true, options.toolTimeLimit, nullptr);
+        std::string why;
+        if (!detach(tool, disk, false, options.toolTimeLimit, nullptr) &&
+            !detach(tool, disk, true, options.toolTimeLimit, &why)) {
+          Log::line("Cannot detach " + disk + " at " + info->root() + ": " + why);
         }
       } catch (...) {
       }
@@ -404,6 +412,10 @@ std::optional<std::string> DMGExtractor::extract(std::string_view item,
 }
 
 std::string DMGExtractor::toolPath() {
+  return toolPath(Bundle::mainBundle()->bundlePath());
+}
+
+std::string DMGExtractor::toolPath(const std::filesystem::path& bundle) {
   {
     const std::lock_guard lock(toolPathMutex);
     if (toolPathOverride) return *toolPathOverride;
@@ -411,8 +423,7 @@ std::string DMGExtractor::toolPath() {
   if (const char* path = std::getenv("SPARKLER_HDIUTIL"); path != nullptr && *path != '\0') {
     return path;
   }
-  const std::string helper =
-      (Bundle::mainBundle()->bundlePath() / "Contents" / "Helpers" / "hdiutil").string();
+  const std::string helper = (bundle / "Contents" / "Helpers" / "hdiutil").string();
   if (isExecutable(helper)) return helper;
   if (isTrustedProgram(SPARKLER_HDIUTIL_INSTALLED)) return SPARKLER_HDIUTIL_INSTALLED;
   return {};

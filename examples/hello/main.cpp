@@ -35,10 +35,7 @@ QString reason(const sparkler::Sparkler& updater) {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  // The bundle found at launch stays the app's for the whole run: once an update has replaced
-  // its Contents, /proc/self/exe names the removed copy (and its Helpers/hdiutil is gone).
   const auto bundle = sparkler::Bundle::mainBundle();
-  sparkler::Bundle::overrideMainBundlePath(bundle->bundlePath());
   const QString version = QString::fromStdString(
       bundle->objectForInfoDictionaryKey("CFBundleShortVersionString").value_or("unknown"));
   app.setApplicationVersion(version);
@@ -56,7 +53,6 @@ int main(int argc, char** argv) {
   sparkler::SparklerConfiguration configuration;
   configuration.manifestURL = option(parser, "manifest", "HELLO_MANIFEST_URL").toStdString();
   configuration.extraCAFile = option(parser, "ca-file", "HELLO_CA_FILE").toStdString();
-  configuration.bundle = bundle->bundlePath();
   sparkler::SparklerError error;
   const auto updater = sparkler::Sparkler::create(configuration, {.mainLoop = mainLoop}, &error);
   if (!updater) {

@@ -107,7 +107,7 @@ class ExtractTest : public DiskImageTest {
 
   void SetUp() override {
     requireMounting();
-    makeApp(work / "build", "1.0.1", "Tove 1.0.1");
+    makeApp(work / "build", "1.0.1", "Tove", "Tove 1.0.1");
     const auto published = publish(newContents.parent_path(), "1.0.1", image.parent_path());
     ASSERT_EQ(published.status, 0) << published.error;
     makeApp(bundle.parent_path(), "1.0.0");

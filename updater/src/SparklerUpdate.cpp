@@ -72,9 +72,9 @@ std::optional<std::string> problemWithContents(const std::string& contents, cons
 // process that has ended, and partial copies beside the bundle's Contents. Installations still
 // running in other processes are left alone.
 void cleanUpInterrupted(const std::shared_ptr<const std::string>& cacheFolder,
-                        const std::filesystem::path& bundle) {
+                        const std::filesystem::path& bundle, const std::string& tool) {
   std::string reason;
-  if (cacheFolder && !cacheFolder->empty() && !DMGExtractor::reclaim(*cacheFolder, &reason)) {
+  if (cacheFolder && !cacheFolder->empty() && !DMGExtractor::reclaim(*cacheFolder, &reason, tool)) {
     Log::line("Cannot clean up after an interrupted update: " + reason);
   }
   FileManager::removeAbandonedCopies((bundle / "Contents").string());
@@ -130,7 +130,9 @@ std::optional<SparklerError> Sparkler::install(bool& logged) {
     return failure(SparklerErrc::unusableConfiguration,
                    "the running bundle has no name (CFBundleName)");
   }
-  cleanUpInterrupted(folder(), bundle);
+  // The tool of the bundle as it is now: the replacement swaps its Contents.
+  const std::string tool = DMGExtractor::toolPath(bundle);
+  cleanUpInterrupted(folder(), bundle, tool);
 
   struct stat imageInfo {};
   const std::uint64_t imageSize =
@@ -139,6 +141,7 @@ std::optional<SparklerError> Sparkler::install(bool& logged) {
   // Which step failed tells the kind of failure: the extraction says why only in words.
   bool copying = false, refused = false;
   ExtractOptions options;
+  options.tool = tool;
   options.requireFolder = true;
   options.maxBytesRead = std::max(kReadFloor, imageSize * kReadFactor);
   options.stallLimit = kStallLimit;
@@ -216,7 +219,8 @@ bool Sparkler::update(std::function<void(bool)> handler) {
 
 void Sparkler::cleanUpInterruptedInstallations() {
   dispatch::async(dispatch::Priority::Low, [self = shared_from_this()] {
-    cleanUpInterrupted(self->folder(), bundleOf(*self->settings()));
+    const auto bundle = bundleOf(*self->settings());
+    cleanUpInterrupted(self->folder(), bundle, DMGExtractor::toolPath(bundle));
   });
 }
 

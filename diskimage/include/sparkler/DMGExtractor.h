@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -33,6 +34,11 @@ struct ExtractOptions {
   std::chrono::milliseconds toolTimeLimit{kDefaultToolTimeLimit};
   /// Hears each step as it begins, on the calling thread.
   std::function<void(ExtractPhase)> phase;
+  /// The disk image tool to run, for the attach and every detach of this extraction; empty:
+  /// DMGExtractor::toolPath(). An updater names the tool of the bundle it replaces, found
+  /// before the replacement: once a running bundle's Contents are replaced, the main bundle
+  /// found through the running executable is gone.
+  std::string tool;
 };
 
 /// Why a guarded extraction failed.
@@ -95,14 +101,18 @@ class DMGExtractor {
   /// Cleans what interrupted extractions of images in `imageFolder` left: detaches images whose
   /// owner process has ended and removes the tool's stale records and mount points. Images of
   /// running extractions are left alone. false, with `reason` when not null, when something
-  /// could not be cleaned or the tool could not be run.
-  static bool reclaim(std::string_view imageFolder, std::string* reason) noexcept;
+  /// could not be cleaned or the tool could not be run. `tool` as in ExtractOptions.
+  static bool reclaim(std::string_view imageFolder, std::string* reason,
+                      std::string_view tool = {}) noexcept;
 
   /// extract(item, image, <temporary folder>/<new UUID>); nullopt as for the full form.
   static std::optional<std::string> extract(std::string_view item, std::string_view image) noexcept;
 
   /// The path the tool is run at (see above).
   static std::string toolPath();
+
+  /// The same search with `bundle` in place of the main bundle; empty when nothing is found.
+  static std::string toolPath(const std::filesystem::path& bundle);
 
   /// Makes toolPath() return `path`; nullopt goes back to the search above.
   static void setToolPath(std::optional<std::string> path);

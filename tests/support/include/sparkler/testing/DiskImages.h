@@ -61,11 +61,16 @@ inline std::map<std::string, std::string> snapshot(const fs::path& root) {
   return items;
 }
 
-// <parent>/<name>.app of `version`: an executable that says which version it is, and items
-// worth comparing: private and group-only modes, an empty folder, links to a file and a folder.
+// <parent>/<folder>.app (folder: the name by default), the app `name` of `version`: an
+// executable that says which version it is, and items worth comparing: private and group-only
+// modes, an empty folder, links to a file and a folder.
 inline fs::path makeApp(const fs::path& parent, const std::string& version,
-                        const std::string& name = "Tove") {
-  const fs::path app = sparkler::testing::makeTestBundle(parent, name, version, "org.tove.Tove");
+                        const std::string& name = "Tove", const std::string& folder = {}) {
+  fs::path app = sparkler::testing::makeTestBundle(parent, name, version, "org.tove.Tove");
+  if (!folder.empty() && folder != name) {
+    fs::rename(app, parent / (folder + ".app"));
+    app = parent / (folder + ".app");
+  }
   const fs::path contents = app / "Contents";
   writeFile(contents / "MacOS/Tove", "#!/bin/sh\necho " + version + "\n", fs::perms(0755));
   writeFile(contents / "Resources/Scripts/bounce.sh", "#!/bin/sh\n", fs::perms(0750));
