@@ -245,10 +245,9 @@ TEST(QuickTaskTaskInput, ReadsWhatTheStartingProgramGave) {
       "nilnilbytes:5:data");
 }
 
-// The value is the last group (or the whole match) of the last accepted match in the first
-// read that has one. Each read is searched on its own, `^` and `$` at its ends, except that a
-// character split between two reads joins the later one; the end of the output is an empty
-// read. The helper writes each piece once the one before was read.
+// The value is the last group (or whole match) of the last accepted match in the first read
+// that has one; each read (a piece below) is searched alone, `^` and `$` at its ends, a split
+// character joining the later one, and the end of the output is an empty read.
 TEST(QuickTaskPatternSearch, FindsTheLastAcceptedValueOfTheFirstReadThatHasOne) {
   struct Case {
     std::vector<std::string> pieces;
@@ -280,12 +279,10 @@ TEST(QuickTaskPatternSearch, FindsTheLastAcceptedValueOfTheFirstReadThatHasOne) 
   }
 }
 
-// A search returns as soon as a value is accepted, without waiting for the child, which is
-// asked to end then, and also when its output cannot be searched (text that is not UTF-8, or a
-// chunk that drives the pattern into runaway backtracking); one that ignores that is killed
-// after a grace period. A bounded run kills the whole process group at its time limit or once
-// the output passes its cap, and the end of standard error says why it failed. Neither waits
-// for a descendant that holds the output open, and nothing is left behind.
+// A search ends its child once a value is accepted or the output cannot be searched (not
+// UTF-8, runaway backtracking), killing one that ignores SIGTERM; a bounded run kills the
+// process group at its time or output limit. Neither waits for a descendant holding the
+// output open, and nothing is left behind.
 TEST(QuickTaskEnding, SearchesAndBoundedRunsEndTheirChildrenAndLeaveNothingBehind) {
   sparkler::testing::TempDir dir;
   const std::string folder = dir.path().string();
@@ -346,8 +343,7 @@ TEST(QuickTaskEnding, SearchesAndBoundedRunsEndTheirChildrenAndLeaveNothingBehin
 }
 
 // Bare braced lists and stray values that would otherwise become an Input, a LaunchedFrom or
-// the trimming flag do not compile. Each form is checked through a concept over QuickTask so
-// that a form that does not compile makes the concept false instead of stopping the build.
+// the trimming flag do not compile; a concept over QuickTask turns each into a false value.
 #define TOVE_REJECTED(name, call) \
   template <class Q>              \
   concept name = requires {       \
