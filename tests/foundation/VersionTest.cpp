@@ -27,13 +27,11 @@ TEST(Version, ParsesTheFirstVersionInTheTextAndRoundTripsItsDescription) {
   }
 }
 
-// The search's work grows with the square of the text's length (40,000 spaces took seconds),
-// so text longer than 256 bytes is not read at all.
+// The search's work grows with the square of the text's length: longer text is not read.
 TEST(Version, ReadsTextUpToItsBoundOnly) {
   const std::string longest = std::string(Version::kMaximumTextLength - 5, ' ') + "1.2.3";
   EXPECT_EQ(Version::versionWithString(longest), Version::versionWithMajor(1, 2, 3));
   EXPECT_FALSE(Version::versionWithString(" " + longest));
-  EXPECT_FALSE(Version::versionWithString(std::string(40'000, ' ') + "1.2.3"));
 }
 
 // Component boundaries are part of the hashed text, so 1.23.4 and 12.3.4 hash apart.

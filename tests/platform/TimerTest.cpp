@@ -16,8 +16,7 @@ namespace {
 using sparkler::MainLoop;
 using sparkler::Timer;
 
-// A main loop on a clock of the test's own, all on the test's thread: nothing runs and no
-// time passes unless the test says so.
+// A main loop on the test's own clock and thread: nothing runs, no time passes unless asked.
 struct ClockLoop final : MainLoop {
   void post(std::function<void()> fn) override { postAfter(Seconds(0), std::move(fn)); }
   void postAfter(Seconds delay, std::function<void()> fn) override {
@@ -25,8 +24,8 @@ struct ClockLoop final : MainLoop {
   }
   Seconds now() const override { return Seconds(clock); }
 
-  // Runs what falls due up to `until`, each `early` before its due time or, when the work
-  // before it ran late, as soon as that is done; then the clock shows `until`.
+  // Runs what falls due up to `until`, each `early` before its due time (or once the work
+  // before it is done); then the clock shows `until`.
   void runUntil(double until, double early = 0) {
     while (!timers.empty() && timers.begin()->first <= until) {
       clock = std::max(clock, timers.begin()->first - early);
@@ -41,8 +40,8 @@ struct ClockLoop final : MainLoop {
   std::multimap<double, std::function<void()>> timers;
 };
 
-// A timer's target: the loop's clock at each firing, whose action takes `work` seconds and,
-// with `stopAtSecond`, invalidates that timer at the second firing.
+// Records the clock at each firing; each action takes `work` seconds, and the second one
+// invalidates `stopAtSecond`.
 struct Recorder {
   ClockLoop* loop;
   double work = 0;
@@ -99,9 +98,8 @@ TEST_F(TimerTest, RepeatingTimerKeepsItsScheduleAndMakesNoMissedFiringUp) {
 }
 
 TEST_F(TimerTest, InvalidatingOrDroppingTheLoopReleasesTheTarget) {
-  // From inside its own action.
   std::weak_ptr<Recorder> watched = repeating(1.0);
-  watched.lock()->stopAtSecond = timer.get();
+  watched.lock()->stopAtSecond = timer.get();  // from inside its own action
   loop->runUntil(1005.0);
   EXPECT_TRUE(watched.expired());
   EXPECT_FALSE(timer->isValid());
@@ -109,7 +107,6 @@ TEST_F(TimerTest, InvalidatingOrDroppingTheLoopReleasesTheTarget) {
 
   // From outside, while a firing is pending: the target goes at once, the firing does nothing.
   watched = repeating(1.0);
-  EXPECT_FALSE(watched.expired());
   timer->invalidate();
   EXPECT_TRUE(watched.expired());
   loop->runUntil(1010.0);

@@ -89,7 +89,6 @@ std::multiset<std::string> lines(const std::string& text) {
 
 TEST(QuickTaskStatus, ReportsExitStatusSignalsAndEveryFailureBeforeStartAsOne) {
   EXPECT_EQ(QuickTask::statusOfTask(kHelper, args({"exit", "255"})), 255);
-  EXPECT_TRUE(QuickTask::executeTask(kHelper, args({"exit", "0"})));
   EXPECT_FALSE(QuickTask::executeTask(kHelper, args({"exit", "3"})));
   EXPECT_EQ(helperOutput({"print", "text", "3"}), std::nullopt);
   EXPECT_EQ(QuickTask::statusOfTask("/bin/sh", args({"-c", "kill -9 $$"})), 128 + SIGKILL);
@@ -153,18 +152,14 @@ TEST(QuickTaskEnvironment, InputSetsTheMarkerAndAGivenEnvironmentReplacesTheAppl
 }
 
 TEST(QuickTaskOutput, TrimmedUnlessAskedNotToAndOnlyWhenUtf8) {
-  const auto printed = [](const std::string& text, bool trimmed = true) {
-    return QuickTask::outputOfTask(kHelper, args({"print", text}), trimmed);
-  };
-  EXPECT_EQ(QuickTask::outputOfTask(kHelper, args({"print", "  1.2.3\n"})), "1.2.3");
+  const std::string text = "\u3000 1.2.3 \xf0\x9f\x99\x82\n\u0085";
+  EXPECT_EQ(QuickTask::outputOfTask(kHelper, args({"print", text})), "1.2.3 \xf0\x9f\x99\x82");
   EXPECT_EQ(QuickTask::outputOfTask("/bin/cat", Input{" 1.2.3\n"}), "1.2.3");
-  EXPECT_EQ(printed("  1.2.3\n", false), "  1.2.3\n");
-  EXPECT_EQ(printed("\u3000\n x\u2028\u0085"), "x");
+  EXPECT_EQ(helperOutput({"print", text}), text);
   EXPECT_EQ(helperOutput({"stderr", "noise"}), "");
   for (const char* bad : {"1.2.3\xff\xfe", "ok\xe2\x82"}) {
-    EXPECT_EQ(printed(bad, false), std::nullopt) << bad;
+    EXPECT_EQ(helperOutput({"print", bad}), std::nullopt) << bad;
   }
-  EXPECT_EQ(printed("\xf0\x9f\x99\x82"), "\xf0\x9f\x99\x82");
 }
 
 // Input is fed while output is drained, so neither side waits for the other, and a child that
@@ -250,10 +245,9 @@ TEST(QuickTaskTaskInput, ReadsWhatTheStartingProgramGave) {
       "nilnilbytes:5:data");
 }
 
-// The value is the last group (or the whole match) of the last accepted match in the first
-// read that has one. Each read is searched on its own, `^` and `$` at its ends, except that a
-// character split between two reads joins the later one; the end of the output is an empty
-// read. The helper writes each piece once the one before was read.
+// The value is the last group (or whole match) of the last accepted match in the first read
+// that has one; each read (a piece below) is searched alone, `^` and `$` at its ends, a split
+// character joining the later one, and the end of the output is an empty read.
 TEST(QuickTaskPatternSearch, FindsTheLastAcceptedValueOfTheFirstReadThatHasOne) {
   struct Case {
     std::vector<std::string> pieces;
@@ -285,12 +279,10 @@ TEST(QuickTaskPatternSearch, FindsTheLastAcceptedValueOfTheFirstReadThatHasOne) 
   }
 }
 
-// A search returns as soon as a value is accepted, without waiting for the child, which is
-// asked to end then, and also when its output cannot be searched (text that is not UTF-8, or a
-// chunk that drives the pattern into runaway backtracking); one that ignores that is killed
-// after a grace period. A bounded run kills the whole process group at its time limit or once
-// the output passes its cap, and the end of standard error says why it failed. Neither waits
-// for a descendant that holds the output open, and nothing is left behind.
+// A search ends its child once a value is accepted or the output cannot be searched (not
+// UTF-8, runaway backtracking), killing one that ignores SIGTERM; a bounded run kills the
+// process group at its time or output limit. Neither waits for a descendant holding the
+// output open, and nothing is left behind.
 TEST(QuickTaskEnding, SearchesAndBoundedRunsEndTheirChildrenAndLeaveNothingBehind) {
   sparkler::testing::TempDir dir;
   const std::string folder = dir.path().string();
@@ -351,8 +343,7 @@ TEST(QuickTaskEnding, SearchesAndBoundedRunsEndTheirChildrenAndLeaveNothingBehin
 }
 
 // Bare braced lists and stray values that would otherwise become an Input, a LaunchedFrom or
-// the trimming flag do not compile. Each form is checked through a concept over QuickTask so
-// that a form that does not compile makes the concept false instead of stopping the build.
+// the trimming flag do not compile; a concept over QuickTask turns each into a false value.
 #define TOVE_REJECTED(name, call) \
   template <class Q>              \
   concept name = requires {       \
