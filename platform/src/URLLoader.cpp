@@ -289,6 +289,40 @@ std::shared_ptr<const std::string> caBundleWithExtraFile(const std::filesystem::
   return std::make_shared<const std::string>(std::move(combined));
 }
 
+std::optional<std::string> siblingURL(std::string_view url, std::string_view name) {
+  if (name.empty()) return std::nullopt;
+  const auto handle =
+      std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>(curl_url(), curl_url_cleanup);
+  if (!handle ||
+      curl_url_set(handle.get(), CURLUPART_URL, std::string(url).c_str(), 0) != CURLUE_OK) {
+    return std::nullopt;
+  }
+  char* part = nullptr;
+  if (curl_url_get(handle.get(), CURLUPART_HOST, &part, 0) != CURLUE_OK) return std::nullopt;
+  curl_free(part);
+  if (curl_url_get(handle.get(), CURLUPART_PATH, &part, 0) != CURLUE_OK) return std::nullopt;
+  std::string path = part;
+  curl_free(part);
+  // The folder of the last component, as a path: "/a/b/" and "/a/b" both give "/a/".
+  if (path.size() > 1 && path.back() == '/') path.pop_back();
+  path.erase(path.rfind('/') + 1);
+  if (curl_url_set(handle.get(), CURLUPART_PATH, path.c_str(), 0) != CURLUE_OK ||
+      curl_url_set(handle.get(), CURLUPART_QUERY, nullptr, 0) != CURLUE_OK ||
+      curl_url_set(handle.get(), CURLUPART_FRAGMENT, nullptr, 0) != CURLUE_OK ||
+      curl_url_get(handle.get(), CURLUPART_URL, &part, 0) != CURLUE_OK) {
+    return std::nullopt;
+  }
+  std::string result = part;
+  curl_free(part);
+  // The name is one segment: unreserved characters stay as they are, every other byte is
+  // percent-encoded (as curl writes it, in capitals), "/" and "?" included.
+  char* escaped = curl_easy_escape(nullptr, name.data(), static_cast<int>(name.size()));
+  if (escaped == nullptr) return std::nullopt;
+  result += escaped;
+  curl_free(escaped);
+  return result;
+}
+
 bool setExtraCAFile(const std::optional<std::filesystem::path>& path) {
   std::shared_ptr<const std::string> bundle;
   if (path) {

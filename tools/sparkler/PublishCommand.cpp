@@ -14,19 +14,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
-#include <sstream>
 #include <string>
 
 #include "Commands.h"
 #include "sparkler/Bundle.h"
 #include "sparkler/Checksum.h"
+#include "sparkler/Files.h"
 #include "sparkler/Folders.h"
+#include "sparkler/Manifest.h"
 #include "sparkler/QuickTask.h"
+#include "sparkler/SearchPath.h"
 #include "sparkler/Version.h"
 
 namespace fs = std::filesystem;
@@ -46,45 +46,6 @@ constexpr char kUsage[] = "usage: sparkler publish --app PATH/NAME.app [--versio
 int fail(const std::string& reason) {
   std::fprintf(stderr, "sparkler publish: %s\n", reason.c_str());
   return 1;
-}
-
-std::optional<std::string> findProgram(const std::string& name) {
-  std::string path;
-  if (const char* env = std::getenv("PATH")) path = env;
-  path += ":/usr/sbin:/usr/bin:/sbin:/bin";
-  std::istringstream folders(path);
-  for (std::string folder; std::getline(folders, folder, ':');) {
-    if (folder.empty() || folder.front() != '/') continue;
-    const std::string candidate = folder + "/" + name;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return std::nullopt;
-}
-
-std::optional<std::string> readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad()) return std::nullopt;
-  return bytes;
-}
-
-// Writes `text` to `path` through a temporary file in the same folder and a rename.
-bool replaceFile(const fs::path& path, const std::string& text) {
-  const fs::path temporary = path.parent_path() / ("." + path.filename().string() + "." +
-                                                   sparkler::Folders::newUUIDString());
-  std::FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
-                       std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
-  const bool closed = std::fclose(file) == 0;
-  std::error_code error;
-  if (written && closed) {
-    fs::rename(temporary, path, error);
-    if (!error) return true;
-  }
-  fs::remove(temporary, error);
-  return false;
 }
 
 // Whether `name` can stand as one file name: not empty, ".", ".." nor longer than kLongestName
@@ -176,8 +137,11 @@ int publish(int argc, char** argv) {
   const fs::path manifestPath = folder / kManifestName;
   auto manifest = nlohmann::ordered_json::array();
   if (fs::exists(manifestPath, error)) {
-    const auto text = readFile(manifestPath);
-    if (!text) return fail("cannot read " + manifestPath.string());
+    // A manifest larger than the updater reads would be of no use to anyone.
+    std::error_code unread;
+    const auto text =
+        sparkler::Files::readFile(manifestPath.string(), sparkler::Manifest::kMaximumSize, &unread);
+    if (!text) return fail("cannot read " + manifestPath.string() + ": " + unread.message());
     manifest = nlohmann::ordered_json::parse(*text, nullptr, false);
     if (!manifest.is_array()) return fail(manifestPath.string() + " is not a list of updates");
   }
@@ -193,7 +157,7 @@ int publish(int argc, char** argv) {
     }
   }
 
-  const auto mksquashfs = findProgram("mksquashfs");
+  const auto mksquashfs = sparkler::SearchPath::find("mksquashfs", "/usr/sbin:/usr/bin:/sbin:/bin");
   if (!mksquashfs) return fail("mksquashfs is needed (Debian package squashfs-tools)");
   const fs::path image = folder / name;
   const fs::path temporaryImage = folder / ("." + name + "." + sparkler::Folders::newUUIDString());
@@ -225,12 +189,13 @@ int publish(int argc, char** argv) {
     return fail("mksquashfs could not build the image from " + source.string());
   }
 
-  const auto bytes = readFile(temporaryImage);
-  if (!bytes || bytes->empty()) return fail("cannot read the image just built");
-  if (bytes->size() > kLargestImage) {
-    return fail("the image is " + std::to_string(bytes->size()) +
+  const auto built = fs::file_size(temporaryImage, error);
+  if (!error && built > kLargestImage) {
+    return fail("the image is " + std::to_string(built) +
                 " bytes; the updater takes at most 50,000,000");
   }
+  const auto bytes = sparkler::Files::readFile(temporaryImage.string(), kLargestImage);
+  if (!bytes || bytes->empty()) return fail("cannot read the image just built");
   const auto hash = sparkler::Checksum::MD5String(*bytes);
   if (!hash) return fail("cannot compute the image's MD5 digest");
 
@@ -245,8 +210,9 @@ int publish(int argc, char** argv) {
   entry["hash"] = *hash;
   entry["size"] = bytes->size();
   manifest.push_back(entry);
-  if (!replaceFile(manifestPath, manifest.dump(2) + "\n")) {
-    return fail("cannot write " + manifestPath.string());
+  if (const auto written =
+          sparkler::Files::writeAtomically(manifestPath.string(), manifest.dump(2) + "\n", 0644)) {
+    return fail("cannot write " + manifestPath.string() + ": " + written.message());
   }
   publishedImage.release();
   std::fprintf(stdout, "published %s (%zu bytes, MD5 %s) in %s\n", name.c_str(), bytes->size(),

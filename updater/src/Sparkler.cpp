@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -19,10 +18,11 @@
 #include "SparklerSettings.h"
 #include "sparkler/Application.h"
 #include "sparkler/Bundle.h"
-#include "sparkler/CryptoLibrary.h"
 #include "sparkler/Dispatch.h"
+#include "sparkler/Files.h"
 #include "sparkler/Folders.h"
 #include "sparkler/Log.h"
+#include "sparkler/MD5Stream.h"
 #include "sparkler/Manifest.h"
 #include "sparkler/MonotonicClock.h"
 #include "sparkler/URLFetcher.h"
@@ -64,89 +64,6 @@ std::optional<CheckedEntry> checkEntry(const json& entry,
   return CheckedEntry{std::move(*checked), std::move(path)};
 }
 
-std::string percentEncoded(std::string_view name) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : name) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-        c == '.' || c == '_' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
-  return out;
-}
-
-// The manifest URL with its last path component (and any query or fragment) replaced by
-// `name`; nullopt when the URL has no scheme and host.
-std::optional<std::string> downloadURL(const std::string& manifest, std::string_view name) {
-  auto scheme = manifest.find("://");
-  if (scheme == std::string::npos || scheme == 0) return std::nullopt;
-  auto hostStart = scheme + 3;
-  auto authorityEnd = manifest.find_first_of("/?#", hostStart);
-  if (authorityEnd == hostStart) return std::nullopt;
-  std::string base;
-  if (authorityEnd == std::string::npos || manifest[authorityEnd] != '/') {
-    base = manifest.substr(0, authorityEnd) + "/";
-  } else {
-    std::string path = manifest.substr(0, manifest.find_first_of("?#", authorityEnd));
-    if (path.size() > authorityEnd + 1 && path.back() == '/') path.pop_back();
-    base = path.substr(0, path.rfind('/') + 1);
-  }
-  return base + percentEncoded(name);
-}
-
-bool writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-// MD5 fed piece by piece, so that an image is verified while it streams through a small
-// buffer instead of being held whole in memory.
-class MD5Stream {
- public:
-  MD5Stream() : context_((initializeCryptoLibrary(), EVP_MD_CTX_new())) {
-    ok_ = context_ != nullptr && EVP_DigestInit_ex(context_, EVP_md5(), nullptr) == 1;
-  }
-  ~MD5Stream() { EVP_MD_CTX_free(context_); }
-  MD5Stream(const MD5Stream&) = delete;
-  MD5Stream& operator=(const MD5Stream&) = delete;
-
-  void add(std::string_view piece) {
-    ok_ = ok_ && EVP_DigestUpdate(context_, piece.data(), piece.size()) == 1;
-  }
-
-  // 32 lowercase hexadecimal digits, as Checksum::MD5String writes them; nullopt on failure.
-  std::optional<std::string> hex() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!ok_ || EVP_DigestFinal_ex(context_, digest, &length) != 1 || length != 16) {
-      return std::nullopt;
-    }
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned int i = 0; i < length; ++i) {
-      text += kDigits[digest[i] >> 4];
-      text += kDigits[digest[i] & 0xF];
-    }
-    return text;
-  }
-
- private:
-  EVP_MD_CTX* context_;
-  bool ok_ = false;
-};
-
 // A file in the partial folder that becomes `path` only when commit() succeeds; removed
 // otherwise, so a failed download leaves the cache folder as it was. It stays locked (flock)
 // for as long as its owner lives, which tells every other check that it is in use: the
@@ -186,7 +103,7 @@ class PendingFile {
   const std::string& error() const { return error_; }
 
   bool write(std::string_view piece) {
-    if (fd_ >= 0 && writeAll(fd_, piece)) return true;
+    if (fd_ >= 0 && Files::writeAll(fd_, piece)) return true;
     if (error_.empty()) error_ = "cannot write " + temp_ + ": " + errorText(errno);
     return false;
   }
@@ -650,7 +567,7 @@ std::optional<SparklerError> Sparkler::downloadImage(const nlohmann::json& entry
   const auto& [name, hash, size] = checked->entry;
   auto url = manifest();
   if (!url) return failure(SparklerErrc::unusableConfiguration, "no manifest URL is set");
-  auto target = downloadURL(*url, name);
+  auto target = URLLoader::siblingURL(*url, name);
   auto partial = partialFolder(*dir);
   if (!target || !partial) {
     return failure(SparklerErrc::cacheNotWritable, "no place to fetch or keep " + name + " from");

@@ -97,6 +97,12 @@ Result streamURL(std::string_view url, const Limits& limits,
 /// Options::caBundle; nullptr when the file cannot be read or is empty.
 std::shared_ptr<const std::string> caBundleWithExtraFile(const std::filesystem::path& path);
 
+/// The URL of the file `name` in the same folder as `url`: the last path component of `url`
+/// (and any query or fragment) replaced by `name`, percent-encoded as one path segment. A
+/// trailing "/" does not count as a component ("https://h/a/b/" gives "https://h/a/<name>").
+/// nullopt when `url` is not an absolute URL with a host, or `name` is empty.
+std::optional<std::string> siblingURL(std::string_view url, std::string_view name);
+
 /// Trusts the certificates in the PEM file `path` in addition to the system's CA store, for
 /// every later request; nullopt trusts the system store alone. false when the file cannot be
 /// read (the setting is then unchanged).

@@ -1,0 +1,37 @@
+#include "sparkler/URLLoader.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+namespace sparkler {
+namespace {
+
+// Images lie beside the manifest: the name replaces the manifest's last path component (and
+// drops any query or fragment), escaped so that it stays one segment of that folder.
+TEST(URLLoaderTest, SiblingURLNamesAFileInTheManifestsFolder) {
+  struct Row {
+    const char* url;
+    std::string name;
+    std::optional<std::string> expected;
+  };
+  const Row rows[] = {
+      {"https://h/a/b/_.json", "x.dmg", "https://h/a/b/x.dmg"},
+      {"https://h:8443/a/_.json?v=1#top", "Tove 1.0.1 #2.dmg",
+       "https://h:8443/a/Tove%201.0.1%20%232.dmg"},
+      {"https://h/a/b/", "n", "https://h/a/n"},
+      {"https://h", "n", "https://h/n"},
+      {"https://h?x", "n", "https://h/n"},
+      {"https://h/_.json", "../x/ü?.dmg", "https://h/..%2Fx%2F%C3%BC%3F.dmg"},
+      {"https://h/_.json", "", std::nullopt},
+      {"no scheme/_.json", "n", std::nullopt},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.url) + " + " + row.name);
+    EXPECT_EQ(URLLoader::siblingURL(row.url, row.name), row.expected);
+  }
+}
+
+}  // namespace
+}  // namespace sparkler
