@@ -3,7 +3,6 @@
 #include <regex>
 
 #include "sparkler/Bundle.h"
-#include "sparkler/Log.h"
 #include "sparkler/testing/DiskImages.h"
 
 namespace sparkler::test {
@@ -47,10 +46,6 @@ class FakeToolTest : public DiskImageTest {
                   std::to_string(status) + "\nexit 0\n",
               fs::perms::owner_all);
     DMGExtractor::setToolPath(tool.string());
-  }
-  void TearDown() override {
-    DMGExtractor::setToolPath(std::nullopt);
-    DiskImageTest::TearDown();
   }
 };
 
@@ -120,11 +115,6 @@ class ExtractTest : public DiskImageTest {
     Log::setSink([this](std::string_view line) {
       logged.push_back(std::string(line) + (run.records().empty() ? " [detached]" : " [attached]"));
     });
-  }
-  void TearDown() override {
-    Log::setSink({});
-    DMGExtractor::setToolPath(std::nullopt);
-    DiskImageTest::TearDown();
   }
 };
 

@@ -4,8 +4,8 @@
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 
+#include <future>
 #include <regex>
-#include <thread>
 
 #include "sparkler/ProcessHandle.h"
 #include "sparkler/testing/DiskImages.h"
@@ -76,22 +76,19 @@ TEST_F(HdiutilTest, AttachesGetTheirOwnDiskAndNameMountReadOnlyAndDetachByAnyFor
       {"", "diskN"},      {"fuse", "/dev/diskNs1"}, {"kernel", "diskNs1"},
       {"", "/dev/diskN"}, {"fuse", "MOUNTPOINT"},   {"kernel", "MOUNTPOINT/"}};
   if (::geteuid() != 0) std::erase_if(rows, [](const auto& row) { return row.first == "kernel"; });
-  std::vector<RunResult> results(rows.size());
-  {
-    std::vector<std::jthread> threads;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      threads.emplace_back([&, i] {
-        results[i] =
-            run.runTool({"attach", image.string()}, {"SPARKLER_HDIUTIL_MOUNTER=" + rows[i].first});
-      });
-    }
+  std::vector<std::future<RunResult>> attaches;
+  for (const auto& row : rows) {
+    attaches.push_back(std::async(std::launch::async, [&] {
+      return run.runTool({"attach", image.string()}, {"SPARKLER_HDIUTIL_MOUNTER=" + row.first});
+    }));
   }
   std::set<std::string> disks, mountPoints, names{base};
   for (std::size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(rows[i].first + " " + rows[i].second);
     if (i > 0) names.insert(base + " " + std::to_string(i));
-    const auto attached = parse(results[i]);
-    ASSERT_TRUE(attached) << results[i].output << results[i].error;
+    const auto result = attaches[i].get();
+    const auto attached = parse(result);
+    ASSERT_TRUE(attached) << result.output << result.error;
     disks.insert(attached->disk);
     mountPoints.insert(attached->mountPoint);
     EXPECT_EQ(readFile(attached->mountPoint + "/Tove.app/Contents/Info.plist"), "<plist/>");
@@ -215,9 +212,8 @@ TEST_F(HdiutilTest, ReclaimTakesImagesInItsFolderWhoseOwnerEndedAndNothingElse) 
   ASSERT_TRUE(gone && running && elsewhere && unmounted);
   // Unmounted behind the tool's back; its daemon then ends by itself.
   std::vector<ProcessHandle> daemons;
-  for (const pid_t pid : daemonsBelow(unmounted->mountPoint)) {
+  for (const pid_t pid : daemonsBelow(unmounted->mountPoint))
     daemons.push_back(ProcessHandle::open(pid));
-  }
   ASSERT_TRUE(
       QuickTask::executeTask("/usr/bin/fusermount3", Arguments{{"-u", unmounted->mountPoint}}) ||
       QuickTask::executeTask("/usr/bin/umount", Arguments{{unmounted->mountPoint}}));

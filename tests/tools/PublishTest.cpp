@@ -50,13 +50,10 @@ class PublishTest : public DiskImageTest {
 
   // Whether the schema takes each of `instances`.
   std::vector<bool> conforms(const std::vector<json>& instances) {
-    // __FILE__ is relative to the build's top folder, two above the sparkler tool's own.
-    const fs::path build = fs::path(TOVE_TEST_SPARKLER).parent_path().parent_path().parent_path();
-    const fs::path schema = (build / __FILE__).parent_path() / "../../docs/manifest.schema.json";
     const fs::path list = work / "instances.json";
     writeFile(list, json(instances).dump(), fs::perms(0644));
     const auto checked =
-        run.runProgram("/usr/bin/python3", {"-c", kValidate, schema.string(), list.string()},
+        run.runProgram("/usr/bin/python3", {"-c", kValidate, TOVE_TEST_SCHEMA, list.string()},
                        {"PYTHONDONTWRITEBYTECODE=1"});
     EXPECT_EQ(checked.status, 0) << checked.error;
     const auto verdicts = json::parse(checked.output, nullptr, false);
