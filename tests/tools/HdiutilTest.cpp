@@ -78,11 +78,13 @@ TEST_F(HdiutilTest, AttachesGetTheirOwnDiskAndNameMountReadOnlyAndDetachByAnyFor
       return run.runTool({"attach", image.string()}, {"SPARKLER_HDIUTIL_MOUNTER=" + row.first});
     }));
   }
+  std::vector<RunResult> results;  // all attached before any is detached
+  for (auto& attach : attaches) results.push_back(attach.get());
   std::set<std::string> disks, mountPoints, names{base};
   for (std::size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(rows[i].first + " " + rows[i].second);
     if (i > 0) names.insert(base + " " + std::to_string(i));
-    const auto result = attaches[i].get();
+    const auto& result = results[i];
     const auto attached = parse(result);
     ASSERT_TRUE(attached) << result.output << result.error;
     disks.insert(attached->disk);
