@@ -1,7 +1,8 @@
 #include "sparkler/DMGExtractor.h"
 
+#include <regex>
+
 #include "sparkler/Bundle.h"
-#include "sparkler/Log.h"
 #include "sparkler/testing/DiskImages.h"
 
 namespace sparkler::test {
@@ -11,6 +12,7 @@ TEST(AttachGrammarTest, ReadsTheFirstPartitionLineBelowVolumes) {
   EXPECT_FALSE(MountInfo::infoWithDisk("", "/Volumes/X"));
   EXPECT_FALSE(MountInfo::infoWithDisk("disk4s1", ""));
   const std::string whole = "/dev/disk4\tGUID_partition_scheme\t\n";
+  // Attach output and the partition and mount point read from it.
   for (const auto& [output, found] : std::vector<std::pair<std::string, std::string>>{
            {"/dev/disk4s1\tApple_HFS\t/Volumes/Example", "disk4s1 /Volumes/Example"},
            {"/dev/disk4s1   Apple_HFS      /Volumes/Example", "disk4s1 /Volumes/Example"},
@@ -44,10 +46,6 @@ class FakeToolTest : public DiskImageTest {
                   std::to_string(status) + "\nexit 0\n",
               fs::perms::owner_all);
     DMGExtractor::setToolPath(tool.string());
-  }
-  void TearDown() override {
-    DMGExtractor::setToolPath(std::nullopt);
-    DiskImageTest::TearDown();
   }
 };
 
@@ -118,65 +116,56 @@ class ExtractTest : public DiskImageTest {
       logged.push_back(std::string(line) + (run.records().empty() ? " [detached]" : " [attached]"));
     });
   }
-  void TearDown() override {
-    Log::setSink({});
-    DMGExtractor::setToolPath(std::nullopt);
-    DiskImageTest::TearDown();
-  }
 };
 
+// A destination given with or without a trailing "/" or missing is the target; without one, a
+// fresh temporary folder is.
 TEST_F(ExtractTest, ReplacesTheBundleContentsFromTheImageAndDetaches) {
-  const auto result = DMGExtractor::extract("Tove.app/Contents", image.string(), bundle.string());
-  ASSERT_TRUE(result);
-  EXPECT_EQ(*result, (bundle / "Contents").string());
-  EXPECT_EQ(snapshot(newContents), snapshot(bundle / "Contents"));
-  // A trailing "/" on the destination names the same target.
-  EXPECT_EQ(DMGExtractor::extract("Tove.app/Contents", image.string(), bundle.string() + "/"),
-            result);
-
-  // A missing destination is made; without one, a fresh temporary folder is.
-  const fs::path destination = work / "new" / "nested" / "Tove.app";
-  ASSERT_TRUE(DMGExtractor::extract("Tove.app/Contents", image.string(), destination.string()));
-  EXPECT_EQ(snapshot(newContents), snapshot(destination / "Contents"));
-  const auto temporary = DMGExtractor::extract("Tove.app", image.string());
-  ASSERT_TRUE(temporary);
-  const fs::path path(*temporary);
-  EXPECT_EQ(path.filename(), "Tove.app");
-  EXPECT_EQ(path.parent_path().parent_path(), Folders::temporary());
-  EXPECT_EQ(snapshot(newContents), snapshot(path / "Contents"));
-  fs::remove_all(path.parent_path());
+  const fs::path nested = work / "new" / "nested" / "Tove.app";
+  for (const auto& [destination, target] : {std::pair{bundle.string(), bundle},
+                                            {bundle.string() + "/", bundle},
+                                            {nested.string(), nested}}) {
+    SCOPED_TRACE(destination);
+    const auto result = DMGExtractor::extract("Tove.app/Contents", image.string(), destination);
+    EXPECT_EQ(result, (target / "Contents").string());
+    EXPECT_EQ(snapshot(newContents), snapshot(target / "Contents"));
+  }
+  const fs::path temporary = DMGExtractor::extract("Tove.app", image.string()).value_or("");
+  EXPECT_EQ(temporary.filename(), "Tove.app");
+  EXPECT_EQ(temporary.parent_path().parent_path(), Folders::temporary());
+  EXPECT_EQ(snapshot(newContents), snapshot(temporary / "Contents"));
+  fs::remove_all(temporary.parent_path());
   EXPECT_TRUE(logged.empty());
 }
 
+// Failures leave the destination alone. Only the replacement logs, while the image is attached:
+// a missing item with its cause, a relative destination without one.
 TEST_F(ExtractTest, FailuresLeaveTheDestinationAloneAndOnlyAReplacementLogsWhileAttached) {
   const auto before = snapshot(bundle);
-  EXPECT_FALSE(DMGExtractor::extract("Tove.app/Nothing", image.string(), bundle.string()));
-  ASSERT_EQ(logged.size(), 1u);
-  EXPECT_TRUE(logged[0].starts_with("ERROR : ") && logged[0].ends_with(" [attached]")) << logged[0];
-  EXPECT_NE(logged[0], "ERROR : (null) [attached]");
-
-  // The replacement refuses a relative destination.
-  logged.clear();
-  const fs::path previous = fs::current_path();
-  fs::current_path(work);
-  EXPECT_FALSE(DMGExtractor::extract("Tove.app/Contents", image.string(), "relative/Tove.app"));
-  fs::current_path(previous);
-  EXPECT_EQ(logged, std::vector<std::string>{"ERROR : (null) [attached]"});
-  EXPECT_FALSE(fs::exists(work / "relative" / "Tove.app" / "Contents"));
-
-  // A destination that cannot be made into a folder and an image that cannot be attached
-  // fail without a message.
-  logged.clear();
   writeFile(work / "a file", "keep me", fs::perms(0644));
-  EXPECT_FALSE(
-      DMGExtractor::extract("Tove.app/Contents", image.string(), (work / "a file").string()));
-  EXPECT_EQ(readFile(work / "a file"), "keep me");
   writeFile(work / "corrupt.dmg", readFile(image).substr(0, 200), fs::perms(0644));
   EXPECT_FALSE(DMGExtractor::mount((work / "corrupt.dmg").string()));
-  EXPECT_FALSE(
-      DMGExtractor::extract("Tove.app/Contents", (work / "corrupt.dmg").string(), bundle.string()));
   EXPECT_TRUE(logged.empty());
-  EXPECT_EQ(snapshot(bundle), before);
+  const fs::path previous = fs::current_path();
+  fs::current_path(work);
+  // The item, image and destination, and the lines logged.
+  const std::tuple<std::string, fs::path, std::string, std::string> cases[] = {
+      {"Tove.app/Nothing", image, bundle, "ERROR : (?!\\(null\\)).+ \\[attached\\]\n"},
+      {"Tove.app/Contents", image, "relative/Tove.app", "ERROR : \\(null\\) \\[attached\\]\n"},
+      {"Tove.app/Contents", image, work / "a file", ""},
+      {"Tove.app/Contents", work / "corrupt.dmg", bundle, ""}};
+  for (const auto& [item, from, destination, log] : cases) {
+    SCOPED_TRACE(item + " " + from.string() + " " + destination);
+    logged.clear();
+    EXPECT_FALSE(DMGExtractor::extract(item, from.string(), destination));
+    std::string text;
+    for (const auto& line : logged) text += line + "\n";
+    EXPECT_TRUE(std::regex_match(text, std::regex(log))) << text;
+    EXPECT_EQ(snapshot(bundle), before);
+  }
+  fs::current_path(previous);
+  EXPECT_FALSE(fs::exists(work / "relative" / "Tove.app" / "Contents"));
+  EXPECT_EQ(readFile(work / "a file"), "keep me");
 }
 
 }  // namespace

@@ -15,11 +15,7 @@ using nlohmann::json;
 // Validates each instance against the schema with Debian's python3-jsonschema and prints the
 // verdicts as a JSON list. The schema must be one of draft 2020-12 and valid itself.
 constexpr char kValidate[] = R"(
-import json, sys
-try:
-    import jsonschema
-except ImportError:
-    sys.exit("python3-jsonschema is missing; scripts/install-deps.sh installs it")
+import json, sys, jsonschema
 with open(sys.argv[1]) as f:
     schema = json.load(f)
 validator = jsonschema.validators.validator_for(schema, default=None)
@@ -37,53 +33,27 @@ class PublishTest : public DiskImageTest {
 
   void SetUp() override { setBundle(app, "Tove", "1.0.1"); }
 
-  // `bundle` with an Info.plist that gives the name and version that are given.
-  void setBundle(const fs::path& bundle, std::optional<std::string_view> name,
-                 std::optional<std::string_view> version) {
+  // `bundle` with an Info.plist of the name and version given.
+  void setBundle(const fs::path& bundle, std::optional<std::string> name,
+                 std::optional<std::string> version) {
     std::string plist =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n";
-    const auto key = [&](std::string_view key, std::optional<std::string_view> value) {
-      if (value)
-        plist +=
-            "<key>" + std::string(key) + "</key><string>" + std::string(*value) + "</string>\n";
-    };
-    key("CFBundleName", name);
-    key("CFBundleExecutable", "Tove");
-    key("CFBundleIdentifier", "org.tove.Tove");
-    key("CFBundleShortVersionString", version);
-    fs::create_directories(bundle / "Contents" / "MacOS");
-    writeFile(bundle / "Contents" / "Info.plist", plist + "</dict>\n</plist>\n", fs::perms(0644));
-  }
-
-  std::set<std::string> filesInOut() {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(out)) names.insert(entry.path().filename());
-    return names;
-  }
-
-  // The names at the root of a squashfs image.
-  std::set<std::string> rootOf(const fs::path& image) {
-    const auto listed = run.runProgram("/usr/bin/unsquashfs", {"-l", image.string()});
-    EXPECT_EQ(listed.status, 0) << listed.error;
-    std::set<std::string> names;
-    for (const auto& line : lines(listed.output)) {
-      const std::string prefix = "squashfs-root/";
-      if (line.starts_with(prefix) && line.find('/', prefix.size()) == std::string::npos)
-        names.insert(line.substr(prefix.size()));
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>\n";
+    for (const auto& [key, value] : {std::pair{"CFBundleName", name},
+                                     {"CFBundleExecutable", "Tove"},
+                                     {"CFBundleIdentifier", "org.tove.Tove"},
+                                     {"CFBundleShortVersionString", version}}) {
+      if (value) plist += "<key>" + std::string(key) + "</key><string>" + *value + "</string>\n";
     }
-    return names;
+    fs::create_directories(bundle / "Contents" / "MacOS");
+    writeFile(bundle / "Contents" / "Info.plist", plist + "</dict></plist>\n", fs::perms(0644));
   }
 
   // Whether the schema takes each of `instances`.
   std::vector<bool> conforms(const std::vector<json>& instances) {
-    // The build runs the compiler from its top folder, so a relative __FILE__ is relative to that
-    // folder, two above the sparkler tool's own.
-    const fs::path build = fs::path(TOVE_TEST_SPARKLER).parent_path().parent_path().parent_path();
-    const fs::path schema = (build / __FILE__).parent_path() / "../../docs/manifest.schema.json";
     const fs::path list = work / "instances.json";
     writeFile(list, json(instances).dump(), fs::perms(0644));
     const auto checked =
-        run.runProgram("/usr/bin/python3", {"-c", kValidate, schema.string(), list.string()},
+        run.runProgram("/usr/bin/python3", {"-c", kValidate, TOVE_TEST_SCHEMA, list.string()},
                        {"PYTHONDONTWRITEBYTECODE=1"});
     EXPECT_EQ(checked.status, 0) << checked.error;
     const auto verdicts = json::parse(checked.output, nullptr, false);
@@ -93,65 +63,59 @@ class PublishTest : public DiskImageTest {
 
 // Entries are appended oldest first, each as the bundle's own version: given, it must read as
 // the Info.plist's; left out, it is the Info.plist's. The image and the bundle at its root are
-// named after CFBundleName, whatever the bundle's folder is called. The manifest is one the
-// schema takes. A refused publication leaves the manifest and the images as they were.
+// named after CFBundleName, whatever the bundle's folder is called. A refused publication leaves
+// the manifest and the images as they were.
 TEST_F(PublishTest, AppendsEntriesOldestFirstAsTheBundlesOwnNamesAndVersionsAndRefusesOthers) {
   ASSERT_EQ(publish(app, "1.0.1", out).status, 0);
   setBundle(app, "Tove", "1.2");
   writeFile(app / "Contents" / "MacOS" / "Tove", "new", fs::perms(0755));
-  const auto second = publish(app, std::nullopt, out);
-  ASSERT_EQ(second.status, 0) << second.error;
-  const fs::path renamed = work / "build output.app";
-  setBundle(renamed, "Quill", "1.3.0");
-  const auto third = publish(renamed, "1.3", out);
-  ASSERT_EQ(third.status, 0) << third.error;
+  ASSERT_EQ(publish(app, std::nullopt, out).status, 0);
+  setBundle(work / "build output.app", "Quill", "1.3.0");
+  ASSERT_EQ(publish(work / "build output.app", "1.3", out).status, 0);
 
-  const std::string before = readFile(out / "_.json");
-  const auto manifest = json::parse(before);
-  ASSERT_TRUE(manifest.is_array());
-  ASSERT_EQ(manifest.size(), 3u);
-  EXPECT_EQ(manifest[0]["version"], "1.0.1");
-  EXPECT_EQ(manifest[1]["version"], "1.2");
-  EXPECT_EQ(manifest[2]["version"], "1.3");
+  const auto manifest = json::parse(readFile(out / "_.json"));
+  std::vector<std::string> listed;
   for (const auto& entry : manifest) {
+    listed.push_back(entry["version"].get<std::string>() + " " + entry["name"].get<std::string>());
     const std::string bytes = readFile(out / entry["name"].get<std::string>());
     EXPECT_EQ(entry["size"], bytes.size());
     EXPECT_EQ(entry["hash"], Checksum::MD5String(bytes).value_or(""));
   }
+  EXPECT_EQ(listed, (std::vector<std::string>{"1.0.1 Tove-1.0.1.dmg", "1.2 Tove-1.2.dmg",
+                                              "1.3 Quill-1.3.dmg"}));
   EXPECT_EQ(conforms({manifest}), std::vector<bool>{true});
-  const std::set<std::string> files{"Tove-1.0.1.dmg", "Tove-1.2.dmg", "Quill-1.3.dmg", "_.json"};
-  EXPECT_EQ(filesInOut(), files);
-  EXPECT_EQ(rootOf(out / "Tove-1.0.1.dmg"), std::set<std::string>{"Tove.app"});
-  EXPECT_EQ(rootOf(out / "Quill-1.3.dmg"), std::set<std::string>{"Quill.app"});
+  const auto published = snapshot(out);
+  EXPECT_EQ(published.size(), 4u);
+  std::set<std::string> root;  // the image's items and their first level
+  for (const auto& line :
+       lines(run.runProgram("/usr/bin/unsquashfs", {"-l", out / "Quill-1.3.dmg"}).output)) {
+    if (line.starts_with("squashfs-root")) root.insert(line.substr(0, line.find('/', 14)));
+  }
+  EXPECT_EQ(root, (std::set<std::string>{"squashfs-root", "squashfs-root/Quill.app"}));
 
   // The same version, an older one, one that is not a version, no bundle to publish, a bundle
   // that is another version than the one it would be published as (clients would install it
   // and be offered it again after every relaunch) or none, given or not; and a CFBundleName
   // that is missing, is no plain file name, or makes too long an image name.
-  const std::string longName(49, 'n'), longest(48, 'n');
-  const std::tuple<std::optional<std::string_view>, std::optional<std::string_view>,
-                   std::optional<std::string>, fs::path>
-      cases[] = {{"Tove", "1.3", "1.3", app},
-                 {"Tove", "1.2.5", "1.2.5", app},
-                 {"Tove", "1.4", "1.4-beta", app},
-                 {"Tove", "1.4", "1.4", work / "missing.app"},
-                 {"Tove", "1.3", "1.4", app},
-                 {"Tove", std::nullopt, "1.4", app},
-                 {"Tove", std::nullopt, std::nullopt, app},
-                 {std::nullopt, "1.4", "1.4", app},
-                 {"", "1.4", "1.4", app},
-                 {"a/b", "1.4", "1.4", app},
-                 {"..", "1.4", "1.4", app},
-                 {"Q\tB", "1.4", "1.4", app},
-                 {longName, "1.4", "1.4", app},
-                 {longest, "1.4", "00000000001.4", app}};
-  for (const auto& [name, bundled, version, bundle] : cases) {
-    setBundle(app, name, bundled);
-    const auto refused = publish(bundle, version, out);
-    EXPECT_EQ(refused.status, 1) << name.value_or("no name") << " " << version.value_or("none");
+  // Rows of CFBundleName, CFBundleShortVersionString, the version given (null: none of them)
+  // and the bundle, when not the app.
+  json cases = json::parse(R"([["Tove", "1.3", "1.3"], ["Tove", "1.2.5", "1.2.5"],
+    ["Tove", "1.4", "1.4-beta"], ["Tove", "1.4", "1.4", "missing.app"], ["Tove", "1.3", "1.4"],
+    ["Tove", null, "1.4"], ["Tove", null, null], [null, "1.4", "1.4"], ["", "1.4", "1.4"],
+    ["a/b", "1.4", "1.4"], ["..", "1.4", "1.4"], ["Q\tB", "1.4", "1.4"]])");
+  cases.push_back({std::string(49, 'n'), "1.4", "1.4"});
+  cases.push_back({std::string(48, 'n'), "1.4", "00000000001.4"});
+  const auto text = [](const json& value) {
+    return value.is_null() ? std::nullopt : std::optional<std::string>(value);
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.dump());
+    setBundle(app, text(row[0]), text(row[1]));
+    const auto refused =
+        publish(row.size() > 3 ? work / row[3].get<std::string>() : app, text(row[2]), out);
+    EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(lines(refused.error).size(), 1u) << refused.error;
-    EXPECT_EQ(readFile(out / "_.json"), before);
-    EXPECT_EQ(filesInOut(), files);
+    EXPECT_EQ(snapshot(out), published);
   }
   setBundle(app, "Tove", "2.0.0");
   writeFile(out / "_.json", "{\"not\": \"a list\"}", fs::perms(0644));
@@ -160,44 +124,18 @@ TEST_F(PublishTest, AppendsEntriesOldestFirstAsTheBundlesOwnNamesAndVersionsAndR
 }
 
 // The schema refuses every entry the updater refuses: a wrong type, a missing field, a size outside
-// 1 to 50,000,000, a digest that can never match, a name that is not one plain file name, and a
-// version that does not read as one. Versions it takes read as versions.
+// 1 to 50,000,000, a digest that can never match, a name that is not one plain file name of at
+// most 255 bytes, and a version that does not read as one. The tool reads versions as it does.
 TEST_F(PublishTest, ManifestSchemaRefusesWhatTheUpdaterRefuses) {
   const json good = {{"version", "1.0.1"},
                      {"name", "Tove-1.0.1.dmg"},
                      {"hash", "0123456789abcdef0123456789abcdef"},
                      {"size", 4096}};
-  // Manifests of the good entry changed by each of `patches` (null leaves a field out).
-  const auto manifests = [&](const json& patches) {
-    std::vector<json> all;
-    for (const auto& patch : patches) {
-      json entry = good;
-      entry.merge_patch(patch);
-      all.push_back(json::array({entry}));
-    }
-    return all;
-  };
-  // `count` times `character`: names at the bounds of the widths of UTF-8 characters.
-  const auto times = [](int count, std::string_view character) {
-    std::string text;
-    for (int i = 0; i < count; ++i) text += character;
-    return json::object({{"name", text}});
-  };
-
-  json patches = json::parse(R"([
+  // Changes to the good entry (null leaves a field out).
+  json taken = json::parse(R"([
     {}, {"size": 50000000}, {"size": 1.0}, {"notes": "kept, ignored"}, {"name": "T\u00f6ve.dmg"},
     {"version": "0.0.1"}, {"version": "65535.0.0"}, {"version": "007.1"}])");
-  for (const auto& name :
-       {times(255, "n"), times(127, "\u00f6"), times(85, "\u20ac"), times(63, "\U0001F600")}) {
-    patches.push_back(name);
-  }
-  const auto taken = manifests(patches);
-  EXPECT_EQ(conforms(taken), std::vector<bool>(taken.size(), true));
-  for (const std::string version : {"0.0.1", "65535.0.0", "007.1"}) {
-    EXPECT_EQ(run.runProgram(TOVE_TEST_SPARKLER, {"version", version}).status, 0) << version;
-  }
-
-  patches = json::parse(R"([
+  json refused = json::parse(R"([
     {"version": null}, {"name": null}, {"hash": null}, {"size": null},
     {"size": -1}, {"size": 0}, {"size": 50000001}, {"size": 1.5}, {"size": "4096"},
     {"hash": "0123456789ABCDEF0123456789ABCDEF"}, {"hash": "0123456789abcdef"},
@@ -205,15 +143,30 @@ TEST_F(PublishTest, ManifestSchemaRefusesWhatTheUpdaterRefuses) {
     {"name": ""}, {"name": "a/b"}, {"name": ".."},
     {"version": 1}, {"version": "1.2-beta"}, {"version": "0.0"}, {"version": "65536"},
     {"version": "1.2.3.4"}])");
-  for (const auto& name :
-       {times(256, "n"), times(128, "\u00f6"), times(86, "\u20ac"), times(64, "\U0001F600")}) {
-    patches.push_back(name);
+  const char* const characters[] = {"n", "\u00f6", "\u20ac", "\U0001F600"};  // 1 to 4 bytes
+  for (int width = 1; width <= 4; ++width) {
+    std::string name;
+    for (int i = 0; i < 255 / width; ++i) name += characters[width - 1];
+    taken.push_back({{"name", name}});
+    refused.push_back({{"name", name + characters[width - 1]}});
   }
-  auto refused = manifests(patches);
-  refused.insert(refused.end(), {json::array(), good, json::array({json::array()})});
-  EXPECT_EQ(conforms(refused), std::vector<bool>(refused.size(), false));
-  for (const std::string version : {"0.0", "65536"}) {
-    EXPECT_EQ(run.runProgram(TOVE_TEST_SPARKLER, {"version", version}).status, 1) << version;
+  const std::size_t takenCount = taken.size();
+  std::vector<json> instances;
+  for (const json* patches : {&taken, &refused}) {
+    for (const auto& patch : *patches) {
+      json entry = good;
+      entry.merge_patch(patch);
+      instances.push_back(json::array({entry}));
+    }
+  }
+  instances.insert(instances.end(), {json::array(), good, json::array({json::array()})});
+  const auto verdicts = conforms(instances);
+  ASSERT_EQ(verdicts.size(), instances.size());
+  for (std::size_t i = 0; i < instances.size(); ++i)
+    EXPECT_EQ(verdicts[i], i < takenCount) << instances[i].dump().substr(0, 200);
+  for (const auto& [version, status] :
+       {std::pair{"0.0.1", 0}, {"65535.0.0", 0}, {"007.1", 0}, {"0.0", 1}, {"65536", 1}}) {
+    EXPECT_EQ(run.runProgram(TOVE_TEST_SPARKLER, {"version", version}).status, status) << version;
   }
 }
 

@@ -21,7 +21,9 @@
 
 #include <gtest/gtest.h>
 
+#include "sparkler/DMGExtractor.h"
 #include "sparkler/Folders.h"
+#include "sparkler/Log.h"
 #include "sparkler/MountTable.h"
 #include "sparkler/ProcessInfo.h"
 #include "sparkler/QuickTask.h"
@@ -212,13 +214,16 @@ class DiskImageRun {
   bool canMount_ = false;
 };
 
-// Every test starts and ends with nothing attached, in a work folder of its own.
+// Every test starts and ends with nothing attached, in a work folder of its own, and leaves the
+// disk image tool and the log as it found them.
 class DiskImageTest : public ::testing::Test {
  protected:
   DiskImageRun& run = DiskImageRun::shared();
   fs::path work = run.folder() / ("work " + Folders::newUUIDString());
 
   void TearDown() override {
+    Log::setSink({});
+    DMGExtractor::setToolPath(std::nullopt);
     EXPECT_EQ(run.leftovers(), std::vector<std::string>{});
     run.detachAll();
     std::error_code ignored;
