@@ -22,7 +22,6 @@ constexpr Description kDescriptions[] = {
     {SparklerErrc::itemRefused, "item-refused", "the image's item was refused"},
     {SparklerErrc::contentsRefused, "contents-refused", "the new contents were refused"},
     {SparklerErrc::replaceFailed, "replace-failed", "the contents could not be replaced"},
-    {SparklerErrc::detachFailed, "detach-failed", "the image could not be detached"},
     {SparklerErrc::stalled, "stalled", "the image stopped responding"},
     {SparklerErrc::unusableConfiguration, "unusable-configuration",
      "the configuration is unusable"},

@@ -22,7 +22,6 @@ enum class SparklerErrc {
   itemRefused,              // installation: the image does not hold a usable "<name>.app/Contents"
   contentsRefused,          // installation: the new contents are not the app that was offered
   replaceFailed,            // installation: the copy or the swap failed
-  detachFailed,             // installation: the image could not be detached
   stalled,                  // installation: the image stopped responding
   unusableConfiguration,    // the updater cannot work with what it was given
   outOfMemory,              // the work could not get the memory it needed
