@@ -130,7 +130,8 @@ class UpdaterTest : public ::testing::Test {
   }
 
   // A check that fails for `errc` with `cause` in its reason, logged as one line.
-  void expectFailure(SparklerErrc errc, std::string_view cause, Sparkler& updater) {
+  void expectFailure(SparklerErrc errc, std::string_view cause, Sparkler* other = nullptr) {
+    Sparkler& updater = other != nullptr ? *other : *sparkler;
     takeLog();
     EXPECT_FALSE(updater.coreCheck());
     const auto failure = updater.lastError();
@@ -139,9 +140,6 @@ class UpdaterTest : public ::testing::Test {
     EXPECT_STREQ(failure->code.category().name(), "sparkler");
     EXPECT_TRUE(contains(failure->message, cause)) << failure->message << "\nexpected: " << cause;
     EXPECT_EQ(takeLog(), Names{"UPDATE CHECK FAILED: " + failure->message});
-  }
-  void expectFailure(SparklerErrc errc, std::string_view cause) {
-    expectFailure(errc, cause, *sparkler);
   }
 
   // A check that completes (an update found or none newer) and logs nothing.
@@ -328,7 +326,7 @@ TEST(Manifest, DescribeWritesWhatDumpWritesAndShortensAnyDepthOrWidthWithoutRecu
 TEST_F(UpdaterTest, ManifestFetchFailsOnAnythingButAWholeTimely200FromATrustedServer) {
   publish(json::array({entry("1.0.0", "a.dmg", image)}));
   const auto fails = [&](const std::string& url, const std::string& cause) {
-    expectFailure(SparklerErrc::manifestUnreachable, cause, *make(url));
+    expectFailure(SparklerErrc::manifestUnreachable, cause, make(url).get());
   };
   fails(server.url("/missing.json"), "HTTP status 404");
   server.setRedirect("/plain.json",
@@ -463,7 +461,7 @@ TEST_F(UpdaterTest, UpdateAnswersEachRequestOnceOnTheMainLoop) {
   EXPECT_EQ(sparkler->lastError()->code, SparklerErrc::newestEntryInvalid);
 }
 
-// --- Configuration, failure codes, progress, conditional requests --------------------------
+// --- Configuration, progress, conditional requests ----------------------------------------
 
 // Another app's bundle anywhere: its identity, version, name and cache come from its own
 // Info.plist. What is missing or unusable is refused with its cause, in the log too.
@@ -582,7 +580,6 @@ TEST_F(UpdaterTest, UnchangedManifestKeepsTheUpdatesAndGoesOnToTheCache) {
   EXPECT_FALSE(completedCheck());
   publish(json::array({entry("1.0.1", "Tove-1.0.1.dmg", image)}));
   EXPECT_TRUE(completedCheck());  // sent no tag, so the new manifest came
-  EXPECT_EQ(sparkler->latestVersion()->description(), "1.0.1");
 
   for (const auto& [value, usable] :
        {std::pair<std::string, bool>{std::string(URLLoader::kMaximumValidatorLength, 't'), true},
