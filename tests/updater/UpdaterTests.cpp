@@ -191,9 +191,7 @@ TEST_F(UpdaterTest, NewerImageReplacesADamagedCopyIsServedFromTheCacheAndKeptBes
   EXPECT_FALSE(sparkler->cached(entry("1.0.1", "Tove-1.0.1.dmg", image), &reason));
   EXPECT_TRUE(contains(reason, "does not match its digest; removed")) << reason;
   json upper = entry("1.0.2", "Tove-1.0.2.dmg", newer);
-  std::string hash = upper["hash"];
-  std::transform(hash.begin(), hash.end(), hash.begin(), ::toupper);
-  upper["hash"] = hash;
+  for (char& c : upper["hash"].get_ref<std::string&>()) c = static_cast<char>(std::toupper(c));
   EXPECT_FALSE(sparkler->cached(upper));
   EXPECT_FALSE(sparkler->download(upper));
   EXPECT_EQ(namesIn(folder), Names{});
