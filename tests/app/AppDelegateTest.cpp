@@ -40,8 +40,8 @@ using testing::HttpsServer;
 constexpr char kManifestPath[] = "/assets/Tove/software/mac/_.json";
 constexpr char kFolderPath[] = "/assets/Tove/software/mac/";
 
-// The window and delegate as ApplicationMain makes them, a test bundle as the main bundle and
-// a server of the test's own as the maker's; the relaunch script's launches are counted.
+// The window and delegate as the app makes them, with a test bundle and server; launches are
+// counted, not made.
 class AppDelegateTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -95,7 +95,10 @@ class AppDelegateTest : public ::testing::Test {
   // Publishes `version` (a real disk image, or `image` bytes when given) as the only entry.
   nlohmann::json publish(std::string_view version, std::optional<std::string> image = {}) {
     const fs::path file = dir.path() / ("Tove-" + std::string(version) + ".dmg");
-    EXPECT_TRUE(image ? testing::writeFile(file, *image) : testing::makeUpdateImage(file, version));
+    const fs::path source = dir.path() / ("source " + std::string(version));
+    EXPECT_TRUE(image ? testing::writeFile(file, *image)
+                      : !testing::makeAppBundle(source, version, "new").empty() &&
+                            test::DiskImageRun::makeImage(source, file));
     server.putFile(kFolderPath + file.filename().string(), testing::readFile(file));
     auto entry = testing::entryFor(file, version);
     server.putFile(kManifestPath, nlohmann::json::array({entry}).dump());
@@ -109,7 +112,6 @@ class AppDelegateTest : public ::testing::Test {
     }));
   }
 
-  // The lines logged since the last call.
   std::vector<std::string> takeLog() {
     std::lock_guard lock(mutex);
     return std::exchange(lines, {});
@@ -145,8 +147,6 @@ class AppDelegateTest : public ::testing::Test {
   std::vector<std::string> lines;
 };
 
-// Without an update, a check disables Install, which then changes nothing when clicked, and
-// quitting starts no relaunch.
 TEST_F(AppDelegateTest, UpToDateTheCheckDisablesInstallWhichChangesNothingAndQuitLaunchesNothing) {
   publish("1.2.3");
   launch();
@@ -170,10 +170,8 @@ TEST_F(AppDelegateTest, UpToDateTheCheckDisablesInstallWhichChangesNothingAndQui
   EXPECT_TRUE(launches.empty());
 }
 
-// The first update's entry is too long for a log line, which stays within 4 KiB, and its image
-// verifies (size and digest) but is no disk image: its installation fails, enables both buttons
-// and keeps the bundle. The next check finds an update that Ctrl+U reports, that installs (no
-// second installation offered meanwhile) and relaunches once.
+// An entry too long for a log line whose image is no disk image: its installation fails and
+// keeps the bundle. The next update installs (offered once meanwhile) and relaunches.
 TEST_F(AppDelegateTest,
        AFailedInstallationKeepsTheBundleForTheNextUpdateThatInstallsAndRelaunches) {
   auto broken = publish("1.2.4", std::string(4096, 'x'));
@@ -188,11 +186,11 @@ TEST_F(AppDelegateTest,
   EXPECT_TRUE(logged[0].starts_with("UPDATE AVAILABLE\n{\n  \"hash\": ")) << logged[0];
   EXPECT_TRUE(logged[0].ends_with(" more bytes)")) << logged[0];
   EXPECT_LE(logged[0].size(), 4096u);
-  const auto before = testing::snapshot(bundle);
+  const auto before = test::snapshot(bundle);
   QTest::mouseClick(updateButton, Qt::LeftButton);
   ASSERT_TRUE(testing::waitUntil([&] { return bounceButton->isEnabled(); }));
   EXPECT_TRUE(updateButton->isEnabled());
-  EXPECT_EQ(testing::snapshot(bundle), before);
+  EXPECT_EQ(test::snapshot(bundle), before);
 
   const auto entry = publish("1.2.5");
   Sparkler::sparkler()->setUpdateAvailable(Sparkler::sparkler()->coreCheck());
@@ -207,14 +205,13 @@ TEST_F(AppDelegateTest,
   ASSERT_TRUE(testing::waitUntil([&] { return !delegate->installing(); }));
   EXPECT_TRUE(updateButton->isEnabled());
   const auto expected = testing::makeAppBundle(dir.path() / "expected", "1.2.5", "new");
-  EXPECT_EQ(testing::snapshot(bundle / "Contents"), testing::snapshot(expected / "Contents"));
+  EXPECT_EQ(test::snapshot(bundle / "Contents"), test::snapshot(expected / "Contents"));
 
   runUntilQuit([&] { QTest::mouseClick(bounceButton, Qt::LeftButton); });
   EXPECT_TRUE(delegate->bouncing());
   EXPECT_EQ(launches, std::vector<fs::path>{bundle / "Contents/Resources/Scripts/bounce.sh"});
 }
 
-// Start-up shows the running version, or a clear text when the bundle has none that reads.
 TEST(AppDelegateLabel, ShowsTheVersionOrAClearTextForAnUnreadableOne) {
   testing::TempDir dir;
   QLabel label;
@@ -229,8 +226,6 @@ TEST(AppDelegateLabel, ShowsTheVersionOrAClearTextForAnUnreadableOne) {
   Bundle::overrideMainBundlePath(std::nullopt);
 }
 
-// The relaunch script gets no arguments and the app's environment, and a launch that cannot
-// happen says so.
 TEST(AppDelegateLaunch, StartsTheExecutableWithNoArgumentsAndTheSameEnvironment) {
   testing::TempDir dir;
   const fs::path script = dir.path() / "report.sh";

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -22,14 +21,7 @@ bool waitUntil(const std::function<bool()>& done,
 std::filesystem::path makeAppBundle(const std::filesystem::path& parent, std::string_view version,
                                     std::string_view marker = "old");
 
-/// A squashfs disk image at `image` holding Tove.app/Contents made by makeAppBundle; false
-/// when mksquashfs fails.
-bool makeUpdateImage(const std::filesystem::path& image, std::string_view version);
-
 /// The manifest entry of the file at `image` for `version`: name, size and MD5.
 nlohmann::json entryFor(const std::filesystem::path& image, std::string_view version);
-
-/// Every item under `root` with its type, mode and contents, to compare trees exactly.
-std::map<std::string, std::string> snapshot(const std::filesystem::path& root);
 
 }  // namespace sparkler::testing

@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <string>
 
@@ -8,8 +6,6 @@
 
 #include "AppTestSupport.h"
 #include "sparkler/testing/TempDir.h"
-
-extern char** environ;
 
 namespace tove {
 namespace {
@@ -39,9 +35,8 @@ done
 exit 0
 )sh";
 
-// Whether the app quits while the script waits for it, or before the script has looked (its
-// parent is then already someone else), the script starts it again once it is gone, detached,
-// with no arguments and the same environment.
+// Whether the app quits while the script waits for it or before the script looked, the script
+// starts it again once it is gone, detached, with no arguments and the same environment.
 TEST(BounceScript, StartsTheAppAgainDetachedOnceItHasQuit) {
   for (const bool wait : {true, false}) {
     testing::TempDir dir;
@@ -49,14 +44,11 @@ TEST(BounceScript, StartsTheAppAgainDetachedOnceItHasQuit) {
     ASSERT_TRUE(testing::writeFile(bundle / "Contents/MacOS/Tove", kFakeApp));
     ::setenv("TOVE_TEST_DIR", dir.path().c_str(), 1);
     ::setenv("TOVE_TEST_MARK", "kept", 1);
-    std::string program = (bundle / "Contents/MacOS/Tove").string();
-    std::string argument = wait ? "wait" : "go";
-    char* argv[] = {program.data(), argument.data(), nullptr};
-    pid_t app = -1;
-    ASSERT_EQ(posix_spawn(&app, program.c_str(), nullptr, nullptr, argv, environ), 0);
+    const int status = QProcess::execute(
+        QString::fromStdString((bundle / "Contents/MacOS/Tove").string()), {wait ? "wait" : "go"});
     ::unsetenv("TOVE_TEST_DIR");
     ::unsetenv("TOVE_TEST_MARK");
-    ASSERT_EQ(::waitpid(app, nullptr, 0), app);
+    ASSERT_EQ(status, 0);
     // Well below the script's 30 s bound on waiting for a process that does not quit.
     ASSERT_TRUE(testing::waitUntil([&] { return fs::exists(dir.path() / "report"); }, 20s));
     EXPECT_EQ(testing::readFile(dir.path() / "report"),

@@ -13,8 +13,7 @@ HttpsServer::HttpsServer() : dir_("tove-https") {
   caFile_ = dir_.path() / "cert.pem";
   webRoot_ = dir_.path() / "www";
   const auto key = dir_.path() / "key.pem";
-  // A self-signed certificate with a key of its own: a client trusts it directly, and trusts
-  // no other server's.
+  // A self-signed certificate of its own: a client that trusts it trusts no other server.
   const std::string command =
       "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 "
       "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout '" +
@@ -23,18 +22,16 @@ HttpsServer::HttpsServer() : dir_("tove-https") {
 
   server_ = std::make_unique<httplib::SSLServer>(caFile_.c_str(), key.c_str());
   if (!server_->is_valid()) return;
-  // One request per connection: a kept-alive connection would hold a worker (and the
-  // destructor) for the keep-alive time-out.
+  // One request per connection: a kept-alive one would hold the destructor for its time-out.
   server_->set_keep_alive_max_count(1);
   server_->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
     handle(request, response);
   });
   int port = server_->bind_to_any_port("127.0.0.1");
   if (port <= 0) return;
-  // The socket listens already: requests made before the thread runs wait in its backlog.
+  // Requests made before the listener runs wait in the backlog; but stop() does nothing
+  // before it runs, so the constructor waits for it.
   thread_ = std::thread([this] { server_->listen_after_bind(); });
-  // stop() does nothing before the listener runs, so a server stopped too early would never
-  // end; the listener starts within microseconds of its thread.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!server_->is_running() && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::yield();
@@ -121,10 +118,8 @@ void HttpsServer::handle(const httplib::Request& request, httplib::Response& res
     response.set_chunked_content_provider("application/octet-stream",
                                           [this](std::size_t, httplib::DataSink& sink) {
                                             static const std::string block(64 * 1024, 'x');
-                                            {
-                                              std::lock_guard lock(mutex_);
-                                              if (stopped_) return false;
-                                            }
+                                            if (std::lock_guard lock(mutex_); stopped_)
+                                              return false;
                                             return sink.write(block.data(), block.size());
                                           });
     return;
@@ -144,9 +139,7 @@ void HttpsServer::handle(const httplib::Request& request, httplib::Response& res
     response.status = 404;
     return;
   }
-  // Streamed from the file in slices, so that serving a large image costs the server (and a
-  // benchmark measuring this process) little memory. A truncated body drops the connection
-  // half-way; a slow one comes a byte every half second, until the server stops.
+  // Streamed in slices, so that a large image costs little memory (benchmarks measure it).
   const bool slow = rule.fault == Fault::SlowDrip;
   const std::size_t end = rule.fault == Fault::TruncatedBody ? size / 2 : size;
   response.set_content_provider(

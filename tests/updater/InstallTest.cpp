@@ -1,7 +1,5 @@
-// Installations through the real path: a squashfs image in the cache, the disk image tool, the
-// guarded copy, the checks of the new contents, the swap. Whatever the image holds and wherever
-// an installation is cut short, the bundle ends old or new, whole, runnable and safe, and
-// nothing is left attached, recorded or half-copied.
+// Installations through the real path. Whatever the image holds and wherever an installation
+// is cut short, the bundle ends old or new, whole and safe, and nothing is left behind.
 #include <sys/stat.h>
 
 #include <atomic>
@@ -79,7 +77,6 @@ class InstallTest : public DiskImageTest {
     sparkler->setUpdateAvailable(true);
   }
 
-  // Runs one installation to its end; its outcome.
   bool install() {
     std::optional<bool> outcome;
     phases.clear();
@@ -110,15 +107,13 @@ class InstallTest : public DiskImageTest {
   }
 };
 
-// One table of hostile images. Refused ones leave the old bundle exactly as it was and say why
-// in one log line; accepted ones are installed with safe modes, the old owner (when root can
-// give it) and without blowing up holes.
+// Refused images leave the old bundle as it was and say why in one line; accepted ones are
+// installed with safe modes, the old owner and their holes kept.
 TEST_F(InstallTest, HostileImagesLeaveTheBundleOldOrNewWholeAndSafe) {
   const std::string outside = makeApp(work / "outside", "1.0.1").string();
   const std::string app = "cd Tove.app/Contents && ";
   using Errc = SparklerErrc;
   const std::vector<std::tuple<std::string, const char*, Errc>> cases = {
-      // What the installation refuses, with the words that say why.
       {"rm -r Tove.app/Contents && ln -s /etc Tove.app/Contents", "symbolic link",
        Errc::itemRefused},
       {"rm -r Tove.app/Contents && echo x > Tove.app/Contents", "not a folder", Errc::itemRefused},
@@ -176,8 +171,7 @@ TEST_F(InstallTest, HostileImagesLeaveTheBundleOldOrNewWholeAndSafe) {
   }
 }
 
-// The item installed is named after the app (its CFBundleName), and replaces the Contents of
-// the bundle folder it was configured with, whatever that folder is called.
+// The item installed is named after the app (its CFBundleName), whatever its folder is called.
 TEST_F(InstallTest, AnotherAppInARenamedFolderInstallsItsOwnItem) {
   const fs::path renamed = work / "Applications" / "Renamed.app";
   fs::rename(makeApp(work / "Hello", "1.0.0", "Hello"), renamed);
@@ -192,8 +186,7 @@ TEST_F(InstallTest, AnotherAppInARenamedFolderInstallsItsOwnItem) {
   EXPECT_EQ(installedVersion(bundle), "1.0.0");
 }
 
-// Runs the installation of `image` over `bundle` in a child process, killed with SIGKILL as soon
-// as it says `killAt` (it says each step on a line); the last line it said.
+// Installs `image` over `bundle` in a child killed as soon as it says `killAt`; its last line.
 std::string runChildKilledAt(const fs::path& image, const fs::path& bundle,
                              const std::string& killAt, const fs::path& fifo) {
   return DiskImageRun::runProgram(
@@ -222,8 +215,7 @@ bool noToolRunning() {
   }
 }
 
-// Installations killed while attaching, while copying, and once swapped but still attached
-// leave the bundle old or new and whole; the next installation cleans up all they left.
+// Killed installations leave the bundle old or new; the next one cleans up all they left.
 TEST_F(InstallTest, KilledInstallationsLeaveNothingOnceTheNextOneRuns) {
   offer(
       "cd Tove.app/Contents && mkdir data && head -c 4915200 /dev/zero | tr '\\0' a | split -b "
@@ -237,17 +229,14 @@ TEST_F(InstallTest, KilledInstallationsLeaveNothingOnceTheNextOneRuns) {
     if (version == "1.0.1") restoreOldBundle();
   }
   ::unsetenv("SPARKLER_HDIUTIL");
-  // A tool whose caller was killed while it attached finishes (and undoes its attach) on its
-  // own; the check below is about what is left once nothing of the killed runs is running.
+  // A tool whose caller was killed finishes (and undoes its attach) on its own.
   EXPECT_TRUE(noToolRunning());
   ASSERT_TRUE(install());
   EXPECT_EQ(installedVersion(bundle), "1.0.1");
   EXPECT_TRUE(besideContents().empty()) << besideContents().front();
 }
 
-// Neither a FUSE daemon that stops answering nor holes without end can hold an installation:
-// past the stall limit the image is forced off, past the read bound the copy stops; the copy
-// fails, the old bundle stays, and no process is left.
+// Neither a FUSE daemon that stops answering nor endless holes can hold an installation.
 TEST_F(InstallTest, StoppedImagesAndEndlessHolesEndTheInstallation) {
   offer("truncate -s 16M Tove.app/Contents/Resources/holes");
   ExtractOptions bounded;
@@ -270,8 +259,7 @@ TEST_F(InstallTest, StoppedImagesAndEndlessHolesEndTheInstallation) {
     for (const pid_t daemon : daemons) ::kill(daemon, SIGSTOP);
     if (!daemons.empty()) stopped = daemons.front();
   };
-  // Should the stall not end the installation, the stopped daemon goes anyway, so that the
-  // test fails instead of hanging in a read that only the daemon's end can release.
+  // Should the stall not end it, the daemon is killed: the test fails instead of hanging.
   std::promise<void> finished;
   std::jthread guard([&stopped, done = finished.get_future()] {
     if (done.wait_for(std::chrono::minutes(2)) == std::future_status::timeout &&

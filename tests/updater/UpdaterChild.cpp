@@ -1,11 +1,8 @@
-// Helper program of the updater tests, with modes:
-//   exit-during-work URL CA_FILE: returns from main while worker jobs are busy fetching over
-//     TLS and hashing, as the app does when it quits during a check.
-//   extract IMAGE BUNDLE: installs IMAGE over BUNDLE as an installation does (guarded
-//     extraction, the tool from $SPARKLER_HDIUTIL), printing each step on a line of its own so
-//     that a test can kill it at a chosen point: "attaching", "copying", "copied 200" (once
-//     200 items are in), "detaching", then "installed" or "failed: <reason>"; exits 0 when
-//     installed.
+// Helper program of the updater tests:
+//   exit-during-work URL CA_FILE: returns from main while workers fetch over TLS and hash.
+//   extract IMAGE BUNDLE: installs IMAGE over BUNDLE as an installation does, saying each step
+//     on a line ("attaching", "copying", "copied 200", "detaching", then "installed" or
+//     "failed: <reason>") so that a test can kill it at a chosen point.
 #include <atomic>
 #include <cstdio>
 #include <filesystem>

@@ -1,7 +1,4 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,6 +20,7 @@
 #include "sparkler/Timer.h"
 #include "sparkler/URLFetcher.h"
 #include "sparkler/URLLoader.h"
+#include "sparkler/testing/DiskImages.h"
 #include "sparkler/testing/HttpsServer.h"
 #include "sparkler/testing/ManualMainLoop.h"
 #include "sparkler/testing/TempHome.h"
@@ -41,8 +39,7 @@ namespace {
 constexpr const char* kManifestPath = "/assets/Tove/software/mac/_.json";
 constexpr const char* kIdentifier = "org.tove.Tove";
 
-// Short enough that a server that never answers, or drips, fails a test within seconds; long
-// enough for a 100 KB image on a loaded machine.
+// A stuck server fails a test within seconds; a 100 KB image still arrives on a loaded machine.
 constexpr Sparkler::TimeLimits kLimits{.manifest = std::chrono::seconds(3),
                                        .imageFloor = std::chrono::seconds(3),
                                        .connect = std::chrono::seconds(5),
@@ -109,8 +106,7 @@ class UpdaterTest : public ::testing::Test {
     bundle = testing::makeTestBundle(home.temporary(), "Tove", version, kIdentifier);
   }
 
-  // What the app would configure: the manifest (on the test's server unless given), its bundle,
-  // the server's certificate and short time limits.
+  // The app's configuration, with the manifest on the test's server unless given.
   SparklerConfiguration configuration(std::string url = {}) const {
     SparklerConfiguration c;
     c.manifestURL = url.empty() ? server.url(kManifestPath) : url;
@@ -128,28 +124,25 @@ class UpdaterTest : public ::testing::Test {
     return "/assets/Tove/software/mac/" + std::string(name);
   }
 
-  // The lines logged since the last call.
   Names takeLog() {
     std::lock_guard lock(logMutex);
     return std::exchange(logLines, {});
   }
 
-  // Runs a check of `updater` that must fail for `errc` with `cause` in its reason, logged as
-  // one line.
-  void expectFailure(SparklerErrc errc, std::string_view cause, Sparkler& updater) {
+  // A check that fails for `errc` with `cause` in its reason, logged as one line.
+  void expectFailure(SparklerErrc errc, std::string_view cause, Sparkler* other = nullptr) {
+    Sparkler& updater = other != nullptr ? *other : *sparkler;
     takeLog();
     EXPECT_FALSE(updater.coreCheck());
     const auto failure = updater.lastError();
     ASSERT_TRUE(failure) << "expected: " << cause;
     EXPECT_EQ(failure->code, errc) << failure->message;
+    EXPECT_STREQ(failure->code.category().name(), "sparkler");
     EXPECT_TRUE(contains(failure->message, cause)) << failure->message << "\nexpected: " << cause;
     EXPECT_EQ(takeLog(), Names{"UPDATE CHECK FAILED: " + failure->message});
   }
-  void expectFailure(SparklerErrc errc, std::string_view cause) {
-    expectFailure(errc, cause, *sparkler);
-  }
 
-  // Runs a check that must complete (an update found or none newer) and log nothing.
+  // A check that completes (an update found or none newer) and logs nothing.
   bool completedCheck(Sparkler& updater) {
     takeLog();
     const bool available = updater.coreCheck();
@@ -183,8 +176,6 @@ TEST_F(UpdaterTest, NewerImageReplacesADamagedCopyIsServedFromTheCacheAndKeptBes
   EXPECT_TRUE(completedCheck());
   EXPECT_EQ(readFile(folder / "Tove-1.0.1.dmg"), image);
   EXPECT_EQ(sparkler->latestVersion()->description(), "1.0.1");
-  EXPECT_EQ(sparkler->updates()->size(), 2u);
-
   EXPECT_TRUE(completedCheck());
   EXPECT_EQ(server.requestCount(imagePath("Tove-1.0.1.dmg")), 1u);
 
@@ -200,18 +191,14 @@ TEST_F(UpdaterTest, NewerImageReplacesADamagedCopyIsServedFromTheCacheAndKeptBes
   EXPECT_FALSE(sparkler->cached(entry("1.0.1", "Tove-1.0.1.dmg", image), &reason));
   EXPECT_TRUE(contains(reason, "does not match its digest; removed")) << reason;
   json upper = entry("1.0.2", "Tove-1.0.2.dmg", newer);
-  std::string hash = upper["hash"];
-  std::transform(hash.begin(), hash.end(), hash.begin(), ::toupper);
-  upper["hash"] = hash;
+  for (char& c : upper["hash"].get_ref<std::string&>()) c = static_cast<char>(std::toupper(c));
   EXPECT_FALSE(sparkler->cached(upper));
   EXPECT_FALSE(sparkler->download(upper));
   EXPECT_EQ(namesIn(folder), Names{});
 }
 
-// A download holds a lock on its partial file for as long as it runs; a check removes every
-// partial file whose lock is free (its process was killed, or quit mid-way). Partial files live
-// beside the cache folder, where no entry's name reaches: an intact image keeps its place
-// whatever it is called or however old it is.
+// A check removes every partial file whose download's lock is free. Partial files live beside
+// the cache folder, where no entry's name reaches, so no cached image goes with them.
 TEST_F(UpdaterTest, PartialDownloadsGoAsSoonAsTheirOwnerIsGoneAndNoCachedImageWithThem) {
   EXPECT_EQ(Sparkler::partialFolder(folder.string() + "/"), partial.string());
   const Names names = {".sparkler-1.part", "Tove-1.0.1.dmg.part"};
@@ -243,12 +230,12 @@ TEST_F(UpdaterTest, OnlyTheNewestEntrysVersionCountsAndItMustBeReadable) {
       {entry("9.0.0", "Tove-9.0.0.dmg", image), entry("1.0.0", "Tove-1.0.0.dmg", image)}));
   EXPECT_FALSE(completedCheck());
 
-  // A version is read from at most 256 bytes: the grammar's search costs the square of the
-  // text's length, and 40,000 spaces would take seconds of CPU per check.
+  // A version is read from at most 256 bytes (the grammar costs the square of the length).
   for (const auto& [newest, cause] :
        {std::pair<json, std::string_view>{{{"name", "a.dmg"}},
                                           "the newest entry has no \"version\""},
         {entry("beta", "a.dmg", image), "version \"beta\" is not a version"},
+        {{{"version", "1.0.1"}}, "the entry has no \"name\""},
         {entry(std::string(40'000, ' ') + "2.0.0", "a.dmg", image),
          "\xe2\x80\xa6\" is not a version"}}) {
     publish(json::array({newest}));
@@ -305,8 +292,8 @@ TEST(Manifest, DescribeWritesWhatDumpWritesAndShortensAnyDepthOrWidthWithoutRecu
   EXPECT_EQ(Manifest::describe(broken, 4096),
             broken.dump(2, ' ', false, json::error_handler_t::replace));
 
-  // Deep (its full rendering grows with the square of the depth), wide, and many-byte
-  // characters cut at the bound: the text is the rendering's start and counts what it left out.
+  // Deep, wide, and many-byte characters cut at the bound: the rendering's start, and a count of
+  // what it left out.
   const json deep = json::parse(std::string(100'000, '[') + std::string(100'000, ']'));
   const json wide = {{"notes", std::string(30'000, 'n')}, {"\xc3\xa9t\xc3\xa9", "\xc3\xa9"}};
   const json accents =
@@ -337,7 +324,7 @@ TEST(Manifest, DescribeWritesWhatDumpWritesAndShortensAnyDepthOrWidthWithoutRecu
 TEST_F(UpdaterTest, ManifestFetchFailsOnAnythingButAWholeTimely200FromATrustedServer) {
   publish(json::array({entry("1.0.0", "a.dmg", image)}));
   const auto fails = [&](const std::string& url, const std::string& cause) {
-    expectFailure(SparklerErrc::manifestUnreachable, cause, *make(url));
+    expectFailure(SparklerErrc::manifestUnreachable, cause, make(url).get());
   };
   fails(server.url("/missing.json"), "HTTP status 404");
   server.setRedirect("/plain.json",
@@ -393,6 +380,13 @@ TEST_F(UpdaterTest, FailedDownloadsLeaveTheCacheAsItWasAndSayWhy) {
   publish(json::array({e}));
   expectFailure(SparklerErrc::imageUnreachable,
                 "cannot fetch " + url + ": the server answered with HTTP status 404");
+  server.setFault(path, Fault::None);
+  server.putFile(path, imageBytes(100'000, 8));
+  expectFailure(SparklerErrc::imageMismatch, "does not match its digest");
+  server.putFile(path, image);
+  fs::remove_all(folder);
+  expectFailure(SparklerErrc::cacheNotWritable, "");
+  EXPECT_EQ(errorCodeName(sparkler->lastError()->code), "cache-not-writable");
 }
 
 // Checked before any disk or network access: a size from 1 to 50,000,000 and one plain file
@@ -465,7 +459,7 @@ TEST_F(UpdaterTest, UpdateAnswersEachRequestOnceOnTheMainLoop) {
   EXPECT_EQ(sparkler->lastError()->code, SparklerErrc::newestEntryInvalid);
 }
 
-// --- Configuration, failure codes, progress, conditional requests --------------------------
+// --- Configuration, progress, conditional requests ----------------------------------------
 
 // Another app's bundle anywhere: its identity, version, name and cache come from its own
 // Info.plist. What is missing or unusable is refused with its cause, in the log too.
@@ -479,10 +473,7 @@ TEST_F(UpdaterTest, ConfigurationDefaultsComeFromTheBundleAndUnusableOnesSayWhy)
   EXPECT_EQ(filled.identifier, "org.hello");
   EXPECT_EQ(filled.name, "Hello");
   EXPECT_EQ(filled.cacheFolder, home.dataHome() / "org.hello/updates/software");
-  EXPECT_EQ(*updater->folder(), filled.cacheFolder.string());
   EXPECT_TRUE(updater->currentVersion()->isEqual(*Version::versionWithString("2.1.0")));
-  EXPECT_EQ(filled.checkInterval, std::chrono::seconds(300));
-  EXPECT_EQ(filled.maximumSize, 50'000'000u);
   EXPECT_EQ(takeLog(), Names{});
 
   const fs::path bare = home.temporary() / "Bare.app";
@@ -520,45 +511,6 @@ TEST_F(UpdaterTest, ConfigurationDefaultsComeFromTheBundleAndUnusableOnesSayWhy)
   unusable([](auto& c) { c.checkInterval = std::chrono::seconds(0); }, "interval");
   unusable([](auto& c) { c.maximumSize = 0; }, "maximum update size");
   unusable([&](auto& c) { c.extraCAFile = home.temporary() / "missing.pem"; }, "CA file");
-}
-
-// The main kinds of failure, each with its code and its stable name.
-TEST_F(UpdaterTest, EachKindOfFailureHasItsCode) {
-  const json newer = entry("1.0.1", "Tove-1.0.1.dmg", image);
-  struct Case {
-    std::function<void()> arrange;
-    SparklerErrc errc;
-    const char* name;
-  };
-  const Case cases[] = {
-      {[&] { server.setStatus(kManifestPath, 500); }, SparklerErrc::manifestUnreachable,
-       "manifest-unreachable"},
-      {[&] { server.setStatus(kManifestPath, 200), server.putFile(kManifestPath, "{"); },
-       SparklerErrc::manifestUnreadable, "manifest-unreadable"},
-      {[&] { publish(json::array({newer})), useBundle("x"); }, SparklerErrc::noCurrentVersion,
-       "no-current-version"},
-      {[&] {
-         useBundle("1.0.0"), publish(json::array({{{"version", "1.0.1"}}}));
-       },
-       SparklerErrc::newestEntryInvalid, "newest-entry-invalid"},
-      {[&] { publish(json::array({newer})); }, SparklerErrc::imageUnreachable, "image-unreachable"},
-      {[&] { server.putFile(imagePath("Tove-1.0.1.dmg"), imageBytes(100'000, 9)); },
-       SparklerErrc::imageMismatch, "image-mismatch"},
-      {[&] { server.putFile(imagePath("Tove-1.0.1.dmg"), image), fs::remove_all(folder); },
-       SparklerErrc::cacheNotWritable, "cache-not-writable"},
-  };
-  for (const auto& c : cases) {
-    c.arrange();
-    EXPECT_FALSE(sparkler->coreCheck()) << c.name;
-    const auto error = sparkler->lastError();
-    ASSERT_TRUE(error) << c.name;
-    EXPECT_EQ(error->code, c.errc) << error->message;
-    EXPECT_EQ(errorCodeName(error->code), c.name);
-    EXPECT_STREQ(error->code.category().name(), "sparkler");
-  }
-  fs::create_directories(folder);
-  EXPECT_TRUE(sparkler->coreCheck());
-  EXPECT_FALSE(sparkler->lastError());
 }
 
 // Hands a body over in small pieces, the clock moving on a millisecond for each.
@@ -600,9 +552,8 @@ TEST_F(UpdaterTest, ProgressArrivesOnTheMainLoopAtMostTenTimesASecond) {
   for (std::size_t i = 1; i + 1 < heard.size(); ++i) EXPECT_LE(heard[i - 1].bytes, heard[i].bytes);
 }
 
-// A manifest the server says is unchanged costs no body: the check goes on with the list it
-// has, down to the cache (an image removed meanwhile is fetched again). Validators the client
-// must not keep (too long) are not sent back.
+// An unchanged manifest costs no body: the check goes on with the list it has, down to the
+// cache. Validators the client must not keep are not sent back.
 TEST_F(UpdaterTest, UnchangedManifestKeepsTheUpdatesAndGoesOnToTheCache) {
   server.putFile(imagePath("Tove-1.0.1.dmg"), image);
   publish(json::array({entry("1.0.1", "Tove-1.0.1.dmg", image)}));
@@ -627,7 +578,6 @@ TEST_F(UpdaterTest, UnchangedManifestKeepsTheUpdatesAndGoesOnToTheCache) {
   EXPECT_FALSE(completedCheck());
   publish(json::array({entry("1.0.1", "Tove-1.0.1.dmg", image)}));
   EXPECT_TRUE(completedCheck());  // sent no tag, so the new manifest came
-  EXPECT_EQ(sparkler->latestVersion()->description(), "1.0.1");
 
   for (const auto& [value, usable] :
        {std::pair<std::string, bool>{std::string(URLLoader::kMaximumValidatorLength, 't'), true},
@@ -718,37 +668,25 @@ TEST_F(UpdaterTest, TimerKeepsItsTargetUntilItFiresAndNeedsAnAction) {
   EXPECT_EQ(Timer::scheduledTimer<Counter>(1.0, std::make_shared<Counter>(), nullptr), nullptr);
   EXPECT_EQ(loop->pendingTimers(), 0u);
 
-  const int before = Counter::fired;
   auto counter = std::make_shared<Counter>();
   std::weak_ptr<Counter> watch = counter;
   EXPECT_TRUE(Timer::scheduledTimer(2.5, std::move(counter), &Counter::tick));
   EXPECT_FALSE(watch.expired());
   EXPECT_TRUE(loop->fireTimer());
   EXPECT_TRUE(watch.expired());
-  EXPECT_EQ(Counter::fired, before + 1);
+  EXPECT_EQ(Counter::fired, 1);
 }
 
-// Quitting during a check returns from main while workers are inside libcurl and OpenSSL:
-// the process must still end cleanly rather than crash in the libraries' exit clean-up.
+// Quitting returns from main while workers are inside libcurl and OpenSSL: no crash at exit.
 TEST(ExitTest, ReturningFromMainWhileWorkersFetchAndHashEndsCleanly) {
   HttpsServer server;
   ASSERT_TRUE(server.ok());
   server.putFile("/body", std::string(200'000, 'b'));
-  std::string program = TOVE_UPDATER_CHILD_PATH, mode = "exit-during-work",
-              url = server.url("/body"), ca = server.caFile();
-  char* argv[] = {program.data(), mode.data(), url.data(), ca.data(), nullptr};
-  posix_spawn_file_actions_t quiet;
-  posix_spawn_file_actions_init(&quiet);
-  posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
   for (int run = 0; run < 12; ++run) {
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &quiet, nullptr, argv, environ), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << "run " << run << ": status " << status;
+    const auto result = test::DiskImageRun::runProgram(
+        TOVE_UPDATER_CHILD_PATH, {"exit-during-work", server.url("/body"), server.caFile()});
+    ASSERT_TRUE(result.succeeded()) << "run " << run << ": status " << result.status;
   }
-  posix_spawn_file_actions_destroy(&quiet);
 }
 
 TEST(RunLoopTest, ServesWorkPostedFromWorkerThreadsAndTimersByDueTime) {

@@ -39,7 +39,7 @@ class HttpsServer {
   HttpsServer(const HttpsServer&) = delete;
   HttpsServer& operator=(const HttpsServer&) = delete;
 
-  /// Whether the certificate was made and the server is listening.
+  /// Whether the server is listening.
   bool ok() const { return port_ > 0; }
   int port() const { return port_; }
 
@@ -60,17 +60,14 @@ class HttpsServer {
     setRule(path, {Fault::None, std::move(location), 200});
   }
 
-  /// Answers requests for `path` with `status` (and no Location) and the file's contents, or
-  /// an empty body when there is no such file.
+  /// Answers requests for `path` with `status` and the file's contents, if any.
   void setStatus(std::string_view path, int status) { setRule(path, {Fault::None, {}, status}); }
 
-  /// Sends `tag` as the "ETag" of `path` (any text, even one a client must refuse), and
-  /// answers "304 Not Modified" to a request whose "If-None-Match" is `tag`; an empty tag
-  /// sends none.
+  /// Sends `tag` (any text; empty for none) as the ETag of `path`, and answers 304 to a
+  /// request whose If-None-Match is `tag`.
   void setEntityTag(std::string_view path, std::string tag);
 
-  /// Waits until `count` requests for `path` have arrived (at most `timeout`, as a guard);
-  /// whether they did.
+  /// Whether `count` requests for `path` arrived within `timeout` (a guard).
   bool waitForRequests(std::string_view path, std::size_t count,
                        std::chrono::seconds timeout = std::chrono::seconds(30)) const;
 
