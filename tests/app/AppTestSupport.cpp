@@ -26,7 +26,7 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 
 fs::path makeAppBundle(const fs::path& parent, std::string_view version, std::string_view marker) {
   auto bundle = makeTestBundle(parent, "Tove", version, "org.tove.Tove");
-  const fs::path resources = TOVE_RESOURCES_DIR;
+  const fs::path resources = TOVE_TEST_RESOURCES;
   const fs::path executable = bundle / "Contents/MacOS/Tove";
   std::error_code error;
   if (bundle.empty() || !writeFile(executable, "#!/bin/sh\n# " + std::string(marker) + "\n")) {

@@ -37,7 +37,7 @@ using sparkler::QuickTask;
 using sparkler::Reject;
 using sparkler::SearchingForPattern;
 
-const std::string kHelper = TASK_HELPER;
+const std::string kHelper = TOVE_TEST_TASK_HELPER;
 
 Arguments args(std::initializer_list<std::string> list) {
   return Arguments{list};

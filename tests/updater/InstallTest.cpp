@@ -195,7 +195,7 @@ std::string runChildKilledAt(const fs::path& image, const fs::path& bundle,
               "mkfifo \"$5\" || exit; \"$1\" extract \"$2\" \"$3\" > \"$5\" & child=$!; while "
               "read -r line; do last=$line; [ \"$line\" = \"$4\" ] && kill -9 $child; "
               "done < \"$5\"; wait $child; echo \"$last\"",
-              "sh", TOVE_UPDATER_CHILD_PATH, image, bundle, killAt, fifo})
+              "sh", TOVE_TEST_UPDATER_CHILD, image, bundle, killAt, fifo})
       .output;
 }
 

@@ -684,7 +684,7 @@ TEST(ExitTest, ReturningFromMainWhileWorkersFetchAndHashEndsCleanly) {
   server.putFile("/body", std::string(200'000, 'b'));
   for (int run = 0; run < 12; ++run) {
     const auto result = test::DiskImageRun::runProgram(
-        TOVE_UPDATER_CHILD_PATH, {"exit-during-work", server.url("/body"), server.caFile()});
+        TOVE_TEST_UPDATER_CHILD, {"exit-during-work", server.url("/body"), server.caFile()});
     ASSERT_TRUE(result.succeeded()) << "run " << run << ": status " << result.status;
   }
 }
