@@ -112,18 +112,29 @@ TEST_F(TimerTest, InvalidatingOrDroppingTheLoopReleasesTheTarget) {
   loop->runUntil(1010.0);
   EXPECT_TRUE(loop->timers.empty());
 
-  // A one-shot timer fires once, an interval from now, and is no longer valid then.
+  // A one-shot timer fires once, an interval from now, and is no longer valid then. It keeps
+  // its target until it has fired, and not after. Without an action there is no timer.
+  EXPECT_EQ(Timer::scheduledTimer<Recorder>(1.0, std::make_shared<Recorder>(), nullptr), nullptr);
   auto once = std::make_shared<Recorder>(Recorder{loop.get(), 0, {}, nullptr});
   timer = Timer::scheduledTimer(2.5, once, &Recorder::tick);
   loop->runUntil(1020.0);
   EXPECT_EQ(once->firings, std::vector<double>{1012.5});
   EXPECT_FALSE(timer->isValid());
+  watched = once;
+  once.reset();
+  EXPECT_TRUE(watched.expired());
+  once = std::make_shared<Recorder>(Recorder{loop.get(), 0, {}, nullptr});
+  watched = once;
+  Timer::scheduledTimer(1.0, std::move(once), &Recorder::tick);
+  EXPECT_FALSE(watched.expired());
+  loop->runUntil(1025.0);
+  EXPECT_TRUE(watched.expired());
 
   // A repeating timer stays with the loop it was scheduled on, and goes with it.
   watched = repeating(1.0);
   timer.reset();
   sparkler::dispatch::setMainLoop(std::make_shared<ClockLoop>());
-  loop->runUntil(1030.0);
+  loop->runUntil(1035.0);
   EXPECT_EQ(watched.lock()->firings.size(), 10u);
   sparkler::dispatch::setMainLoop(nullptr);
   loop.reset();

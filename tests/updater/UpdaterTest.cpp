@@ -658,25 +658,6 @@ TEST_F(UpdaterTest, StartedUpdaterChecksOnItsOwnLoopAndClockEveryInterval) {
   EXPECT_EQ(loop->runPosted() + loop->pendingTimers(), 0u);
 }
 
-struct Counter {
-  static inline int fired = 0;
-  void tick() { ++fired; }
-};
-
-TEST_F(UpdaterTest, TimerKeepsItsTargetUntilItFiresAndNeedsAnAction) {
-  EXPECT_EQ(Timer::scheduledTimer(1.0, std::make_shared<Counter>(), nullptr), nullptr);
-  EXPECT_EQ(Timer::scheduledTimer<Counter>(1.0, std::make_shared<Counter>(), nullptr), nullptr);
-  EXPECT_EQ(loop->pendingTimers(), 0u);
-
-  auto counter = std::make_shared<Counter>();
-  std::weak_ptr<Counter> watch = counter;
-  EXPECT_TRUE(Timer::scheduledTimer(2.5, std::move(counter), &Counter::tick));
-  EXPECT_FALSE(watch.expired());
-  EXPECT_TRUE(loop->fireTimer());
-  EXPECT_TRUE(watch.expired());
-  EXPECT_EQ(Counter::fired, 1);
-}
-
 // Quitting returns from main while workers are inside libcurl and OpenSSL: no crash at exit.
 TEST(ExitTest, ReturningFromMainWhileWorkersFetchAndHashEndsCleanly) {
   HttpsServer server;
@@ -687,22 +668,6 @@ TEST(ExitTest, ReturningFromMainWhileWorkersFetchAndHashEndsCleanly) {
         TOVE_TEST_UPDATER_CHILD, {"exit-during-work", server.url("/body"), server.caFile()});
     ASSERT_TRUE(result.succeeded()) << "run " << run << ": status " << result.status;
   }
-}
-
-TEST(RunLoopTest, ServesWorkPostedFromWorkerThreadsAndTimersByDueTime) {
-  auto runLoop = std::make_shared<RunLoop>();
-  dispatch::setMainLoop(runLoop);
-  std::vector<int> order;
-  runLoop->postAfter(MainLoop::Seconds(0.2), [&] { order.push_back(3); });
-  runLoop->postAfter(MainLoop::Seconds(0), [&] { order.push_back(2); });
-  dispatch::async(dispatch::Priority::Low,
-                  [&] { dispatch::asyncMain([&] { order.push_back(1); }); });
-  EXPECT_TRUE(runLoop->runUntil([&] { return order.size() == 3; }, MainLoop::Seconds(30)));
-  std::sort(order.begin(), order.end() - 1);
-  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
-  runLoop->post([&] { runLoop->stop(); });
-  runLoop->run();
-  dispatch::setMainLoop(nullptr);
 }
 
 }  // namespace
