@@ -564,7 +564,10 @@ std::optional<SparklerError> Sparkler::downloadImage(const nlohmann::json& entry
   SparklerErrc errc{};
   auto checked = checkEntry(entry, dir, settings->configuration.maximumSize, why, &errc);
   if (!checked) return failure(errc, why);
-  const auto& [name, hash, size] = checked->entry;
+  // Plain references, not a structured binding: the download's callback uses the size.
+  const std::string& name = checked->entry.name;
+  const std::string& hash = checked->entry.hash;
+  const std::uint64_t size = checked->entry.size;
   auto url = manifest();
   if (!url) return failure(SparklerErrc::unusableConfiguration, "no manifest URL is set");
   auto target = URLLoader::siblingURL(*url, name);
