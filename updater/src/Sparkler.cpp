@@ -227,8 +227,15 @@ SparklerSettings resolve(SparklerConfiguration configuration, std::vector<std::s
   return settings;
 }
 
+// Every problem of a configuration, in one text: the caller and the log hear all of them.
+std::string joined(const std::vector<std::string>& problems) {
+  std::string text;
+  for (const auto& problem : problems) text += (text.empty() ? "" : "; ") + problem;
+  return text;
+}
+
 void logConfigurationProblems(const std::vector<std::string>& problems) {
-  for (const auto& problem : problems) Log::line("Cannot configure the updater: " + problem);
+  if (!problems.empty()) Log::line("Cannot configure the updater: " + joined(problems));
 }
 
 bool isHTTPSURL(std::string_view url) {
@@ -269,7 +276,7 @@ std::shared_ptr<Sparkler> Sparkler::create(SparklerConfiguration configuration,
   }
   logConfigurationProblems(problems);
   if (error != nullptr) {
-    *error = failure(SparklerErrc::unusableConfiguration, problems.front());
+    *error = failure(SparklerErrc::unusableConfiguration, joined(problems));
   }
   return nullptr;
 }
