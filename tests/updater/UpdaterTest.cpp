@@ -494,9 +494,10 @@ TEST_F(UpdaterTest, ConfigurationDefaultsComeFromTheBundleAndUnusableOnesSayWhy)
         logged.end());
   };
   unusable([](auto& c) { c.manifestURL = "http://127.0.0.1/_.json"; }, "is not an https URL");
+  // Every problem is told, not only the first.
   unusable([&](auto& c) { c.bundle = bare; }, "no identifier: none is configured and " +
                                                   (bare / "Contents/Info.plist").string() +
-                                                  " has no CFBundleIdentifier");
+                                                  " has no CFBundleIdentifier; no version");
   unusable(
       [&](auto& c) { c.bundle = home.temporary() / "Missing.app"; },
       "there is no readable " + (home.temporary() / "Missing.app/Contents/Info.plist").string());
