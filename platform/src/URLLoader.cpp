@@ -1,15 +1,17 @@
 #include "sparkler/URLLoader.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 
 #include "sparkler/CryptoLibrary.h"
+#include "sparkler/FileDescriptor.h"
+#include "sparkler/Files.h"
+#include "sparkler/URLFetcher.h"
 
 namespace sparkler::URLLoader {
 namespace {
@@ -114,13 +116,13 @@ std::size_t write(char* data, std::size_t size, std::size_t count, void* user) {
   return bytes;
 }
 
-std::optional<std::string> readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream out;
-  out << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return std::move(out).str();
+// A CA file: followed like any file the app names, and bounded (the system's whole store is
+// a few hundred kilobytes).
+std::optional<std::string> readCAFile(const std::filesystem::path& path) {
+  constexpr std::size_t kMaximumCAFileSize = std::size_t{16} << 20;
+  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file) return std::nullopt;
+  return Files::readAll(file.get(), kMaximumCAFileSize);
 }
 
 void initCurl() {
@@ -143,26 +145,7 @@ bool isUsableValidator(std::string_view value) noexcept {
 
 std::optional<std::string> contentsOfURL(std::string_view url, const Limits& limits, Result* result,
                                          const Options& options) noexcept {
-  try {
-    std::string body;
-    // Most bodies come close to their limit, so one allocation up front saves the copies of
-    // a growing buffer.
-    if (limits.maxBytes <= (std::size_t{4} << 20)) body.reserve(limits.maxBytes);
-    Result outcome = streamURL(
-        url, limits,
-        [&body](std::string_view piece) {
-          body.append(piece);
-          return true;
-        },
-        options);
-    const bool ok = outcome.ok();
-    if (result != nullptr) *result = std::move(outcome);
-    if (!ok) return std::nullopt;
-    return body;
-  } catch (...) {
-    if (result != nullptr) *result = Result::failure("out of memory");
-    return std::nullopt;
-  }
+  return URLFetcher::standard()->contentsOfURL(url, limits, options, result);
 }
 
 Result streamURL(std::string_view url, const Limits& limits,
@@ -276,12 +259,12 @@ Result streamURL(std::string_view url, const Limits& limits,
 }
 
 std::shared_ptr<const std::string> caBundleWithExtraFile(const std::filesystem::path& path) {
-  auto extra = readFile(path);
+  auto extra = readCAFile(path);
   if (!extra || extra->empty()) return nullptr;
   initCurl();
   std::string combined;
   const char* systemFile = curl_version_info(CURLVERSION_NOW)->cainfo;
-  if (auto system = readFile(systemFile ? systemFile : "/etc/ssl/certs/ca-certificates.crt")) {
+  if (auto system = readCAFile(systemFile ? systemFile : "/etc/ssl/certs/ca-certificates.crt")) {
     combined = std::move(*system);
   }
   combined += '\n';
