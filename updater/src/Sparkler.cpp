@@ -234,6 +234,15 @@ std::string joined(const std::vector<std::string>& problems) {
   return text;
 }
 
+// Makes the cache folder with its parents; a folder that cannot be made is logged with why
+// (every download into it will fail and say so too).
+void makeCacheFolder(const std::filesystem::path& folder) {
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error)
+    Log::line("Cannot make the update cache folder " + folder.string() + ": " + error.message());
+}
+
 void logConfigurationProblems(const std::vector<std::string>& problems) {
   if (!problems.empty()) Log::line("Cannot configure the updater: " + joined(problems));
 }
@@ -283,10 +292,7 @@ std::shared_ptr<Sparkler> Sparkler::create(SparklerConfiguration configuration,
 
 void Sparkler::start() {
   if (started_.exchange(true)) return;
-  if (auto dir = folder()) {
-    std::error_code error;
-    std::filesystem::create_directories(*dir, error);
-  }
+  if (auto dir = folder()) makeCacheFolder(*dir);
   cleanUpInterruptedInstallations();
   check();
 }
@@ -324,8 +330,7 @@ std::shared_ptr<Sparkler> Sparkler::configure(std::optional<std::string> url) {
     // The folder is in place before the manifest starts the first check job, which reads it.
     const auto& path = settings->configuration.cacheFolder;
     if (!path.empty()) {
-      std::error_code error;
-      std::filesystem::create_directories(path, error);
+      makeCacheFolder(path);
       setFolder(std::make_shared<const std::string>(path.string()));
     }
     if (!manifest()) cleanUpInterruptedInstallations();
