@@ -479,10 +479,12 @@ bool Sparkler::coreCheck() {
     failed = failure(SparklerErrc::outOfMemory, "out of memory");
   }
   if (failed) {
-    // The cause may quote what a server sent; the line stays short whatever it sent.
+    // The cause may quote what a server sent; the line, and the cause callers are handed,
+    // stay short whatever it sent.
     static constexpr std::string_view kHeading = "UPDATE CHECK FAILED: ";
-    Log::line(std::string(kHeading) +
-              Manifest::excerpt(failed->message, Manifest::kDescriptionBytes - kHeading.size()));
+    failed->message =
+        Manifest::excerpt(failed->message, Manifest::kDescriptionBytes - kHeading.size());
+    Log::line(std::string(kHeading) + failed->message);
   }
   if (failed) available = false;
   setLastError(std::move(failed));
