@@ -298,9 +298,9 @@ std::optional<std::string> DMGExtractor::extract(std::string_view item, std::str
                                                  const ExtractOptions& options,
                                                  ExtractFailure* failure) noexcept {
   std::string reason;
-  bool logged = false;
+  bool logged = false, stalled = false;
   const auto fail = [&](std::string why) -> std::optional<std::string> {
-    if (failure != nullptr) *failure = ExtractFailure{std::move(why), logged};
+    if (failure != nullptr) *failure = ExtractFailure{std::move(why), logged, stalled};
     return std::nullopt;
   };
   if (item.empty() || image.empty() || destination.empty()) return fail("nothing to extract");
@@ -351,6 +351,7 @@ std::optional<std::string> DMGExtractor::extract(std::string_view item, std::str
     const std::string target = appendingPathComponent(destination, lastPathComponent(item));
     const auto logFailure = [&](std::string cause) {
       if (watch.stalled()) {
+        stalled = true;
         const auto limit = options.stallLimit.count();
         cause = "the disk image stopped responding for " +
                 (limit % 1000 == 0 ? std::to_string(limit / 1000) + " s"

@@ -182,7 +182,7 @@ std::optional<SparklerError> Sparkler::install(bool& logged) {
     errc = SparklerErrc::itemRefused;
   } else if (refused) {
     errc = SparklerErrc::contentsRefused;
-  } else if (extracted.reason.find("stopped responding") != std::string::npos) {
+  } else if (extracted.stalled) {
     errc = SparklerErrc::stalled;
   }
   return failure(errc, extracted.reason);

@@ -43,8 +43,9 @@ struct ExtractOptions {
 
 /// Why a guarded extraction failed.
 struct ExtractFailure {
-  std::string reason;   // one line
-  bool logged = false;  // already in the log (the "ERROR : <cause>" of a failed replacement)
+  std::string reason;    // one line
+  bool logged = false;   // already in the log (the "ERROR : <cause>" of a failed replacement)
+  bool stalled = false;  // the image stopped responding and was forced off
 };
 
 /// Attaches and detaches disk images with the system's disk image tool and copies items out
