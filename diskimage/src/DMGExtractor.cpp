@@ -318,9 +318,16 @@ std::optional<std::string> DMGExtractor::extract(std::string_view item, std::str
     const std::string disk = info->disk();
 
     // A stalled image is force-detached from the watch's thread: that ends the reads blocked
-    // on it, so the copy fails instead of hanging.
-    StallWatch watch(options.stallLimit,
-                     [&] { detach(tool, disk, true, options.toolTimeLimit, nullptr); });
+    // on it, so the copy fails instead of hanging. One that cannot be forced off is logged.
+    StallWatch watch(options.stallLimit, [&]() noexcept {
+      try {
+        std::string why;
+        if (!detach(tool, disk, true, options.toolTimeLimit, &why)) {
+          Log::line("Cannot detach the stalled " + disk + " at " + info->root() + ": " + why);
+        }
+      } catch (...) {
+      }
+    });
     // Every way out detaches once, after the last read from the image; an image that will not
     // detach normally is forced off rather than left behind, and one that cannot be forced off
     // either is logged (a later clean-up of the image folder detaches it once we have ended).

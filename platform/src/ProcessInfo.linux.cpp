@@ -1,13 +1,15 @@
 #include "sparkler/ProcessInfo.h"
 
-#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
 #include <sstream>
 #include <system_error>
 
+#include "sparkler/FileDescriptor.h"
 #include "sparkler/Files.h"
+#include "sparkler/FolderStream.h"
 
 namespace sparkler::ProcessInfo {
 namespace {
@@ -61,14 +63,13 @@ std::optional<uid_t> owner(pid_t pid) {
 
 std::vector<pid_t> processIds() {
   std::vector<pid_t> ids;
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return ids;
-  while (const dirent* entry = ::readdir(proc)) {
+  FolderStream proc(FileDescriptor(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+  if (!proc) return ids;
+  while (const char* name = proc.next()) {
     char* end = nullptr;
-    const long pid = std::strtol(entry->d_name, &end, 10);
-    if (end != entry->d_name && *end == '\0' && pid > 0) ids.push_back(static_cast<pid_t>(pid));
+    const long pid = std::strtol(name, &end, 10);
+    if (end != name && *end == '\0' && pid > 0) ids.push_back(static_cast<pid_t>(pid));
   }
-  ::closedir(proc);
   return ids;
 }
 

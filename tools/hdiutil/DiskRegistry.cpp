@@ -1,6 +1,5 @@
 #include "DiskRegistry.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "sparkler/Files.h"
+#include "sparkler/FolderStream.h"
 
 namespace sparkler::hdiutil {
 namespace {
@@ -111,15 +111,13 @@ std::string DiskRegistry::pathOf(int number) const {
 
 std::vector<int> DiskRegistry::numbers() const {
   std::set<int> taken;
-  if (DIR* dir = ::opendir(folder_.c_str())) {
-    while (const dirent* entry = ::readdir(dir)) {
-      const char* name = entry->d_name;
-      if (std::strncmp(name, "disk", 4) != 0 || name[4] < '1' || name[4] > '9') continue;
-      char* end = nullptr;
-      const long n = std::strtol(name + 4, &end, 10);
-      if (*end == '\0' && n > 0 && n <= kMaxNumber) taken.insert(int(n));
-    }
-    ::closedir(dir);
+  FolderStream folder(FileDescriptor(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+  if (!folder) return {};
+  while (const char* name = folder.next()) {
+    if (std::strncmp(name, "disk", 4) != 0 || name[4] < '1' || name[4] > '9') continue;
+    char* end = nullptr;
+    const long n = std::strtol(name + 4, &end, 10);
+    if (*end == '\0' && n > 0 && n <= kMaxNumber) taken.insert(int(n));
   }
   return {taken.begin(), taken.end()};
 }
