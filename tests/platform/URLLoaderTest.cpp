@@ -33,5 +33,20 @@ TEST(URLLoaderTest, SiblingURLNamesAFileInTheManifestsFolder) {
   }
 }
 
+// A validator is sent back in a request header: one that could end that header or grow without
+// bound is not kept.
+TEST(URLLoaderTest, OnlyShortPrintableValidatorsAreKept) {
+  const std::string longest(URLLoader::kMaximumValidatorLength, 't');
+  for (const auto& [value, usable] : {std::pair<std::string, bool>{longest, true},
+                                      {"W/\"x\"", true},
+                                      {longest + "t", false},
+                                      {"", false},
+                                      {"a\r\nSet-Cookie: x", false},
+                                      {std::string("a\0b", 3), false},
+                                      {"a\x7f", false}}) {
+    EXPECT_EQ(URLLoader::isUsableValidator(value), usable) << value;
+  }
+}
+
 }  // namespace
 }  // namespace sparkler

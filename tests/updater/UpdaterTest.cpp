@@ -579,17 +579,6 @@ TEST_F(UpdaterTest, UnchangedManifestKeepsTheUpdatesAndGoesOnToTheCache) {
   EXPECT_FALSE(completedCheck());
   publish(json::array({entry("1.0.1", "Tove-1.0.1.dmg", image)}));
   EXPECT_TRUE(completedCheck());  // sent no tag, so the new manifest came
-
-  for (const auto& [value, usable] :
-       {std::pair<std::string, bool>{std::string(URLLoader::kMaximumValidatorLength, 't'), true},
-        {"W/\"x\"", true},
-        {longTag, false},
-        {"", false},
-        {"a\r\nSet-Cookie: x", false},
-        {std::string("a\0b", 3), false},
-        {"a\x7f", false}}) {
-    EXPECT_EQ(URLLoader::isUsableValidator(value), usable) << value;
-  }
 }
 
 // --- The check chain, timers and the run loop ---------------------------------------------
