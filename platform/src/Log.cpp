@@ -23,16 +23,28 @@ State& state() {
   return *shared;
 }
 
+int priority(Severity severity) {
+  switch (severity) {
+    case Severity::error:
+      return LOG_ERR;
+    case Severity::warning:
+      return LOG_WARNING;
+    case Severity::notice:
+      break;
+  }
+  return LOG_NOTICE;
+}
+
 }  // namespace
 
-void line(std::string_view text) noexcept {
+void write(Severity severity, std::string_view text) noexcept {
   SinkPointer currentSink;
   auto& shared = state();
   try {
     // syslog wants a terminated string; the copy also keeps embedded text intact.
     const std::string copy(text);
     std::lock_guard lock(shared.mutex);
-    syslog(LOG_NOTICE, "%s", copy.c_str());
+    syslog(priority(severity), "%s", copy.c_str());
     std::fwrite(copy.data(), 1, copy.size(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
