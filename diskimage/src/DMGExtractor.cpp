@@ -330,7 +330,7 @@ std::optional<std::string> DMGExtractor::extract(std::string_view item, std::str
       try {
         std::string why;
         if (!detach(tool, disk, true, options.toolTimeLimit, &why)) {
-          Log::line("Cannot detach the stalled " + disk + " at " + info->root() + ": " + why);
+          Log::error("Cannot detach the stalled " + disk + " at " + info->root() + ": " + why);
         }
       } catch (...) {
       }
@@ -346,7 +346,7 @@ std::optional<std::string> DMGExtractor::extract(std::string_view item, std::str
         std::string why;
         if (!detach(tool, disk, false, options.toolTimeLimit, nullptr) &&
             !detach(tool, disk, true, options.toolTimeLimit, &why)) {
-          Log::line("Cannot detach " + disk + " at " + info->root() + ": " + why);
+          Log::error("Cannot detach " + disk + " at " + info->root() + ": " + why);
         }
       } catch (...) {
       }
@@ -372,7 +372,7 @@ std::optional<std::string> DMGExtractor::extract(std::string_view item, std::str
                                    : std::to_string(limit) + " ms") +
                 " and was detached";
       }
-      Log::line("ERROR : " + cause);
+      Log::error("ERROR : " + cause);
       logged = true;
       return fail(std::move(cause));
     };
