@@ -63,34 +63,31 @@ class UnprivilegedInstallTest : public ::testing::Test {
     }
     for (const char* program : {"/usr/bin/unshare", "/usr/bin/setpriv", "/usr/bin/squashfuse"})
       if (::access(program, X_OK) != 0) return std::string(program) + " is not installed";
-    const auto probe = DiskImageRun::runProgram(
-        "/usr/bin/unshare", {"--mount", "--propagation", "private", "--", "/bin/true"});
-    if (probe.status != 0) return "no private mount namespace can be made: " + probe.failure();
+    const auto probe = asUser(true, {"/bin/true"});
+    if (probe.status != 0) return "FUSE cannot be lent to another user here: " + probe.failure();
     return std::nullopt;
   }
 
   // Installs the update as the user; FUSE open to them when `fuse`.
   RunResult install(bool fuse) {
-    std::vector<std::string> command{"env",
-                                     "-i",
-                                     "HOME=" + user.string(),
-                                     "XDG_RUNTIME_DIR=" + runtime.string(),
-                                     "PATH=/usr/local/bin:/usr/bin:/bin",
-                                     (top / "extract_child").string(),
-                                     (top / "hdiutil").string(),
-                                     image.string(),
-                                     "Tove.app/Contents",
-                                     bundle.string()};
+    return asUser(
+        fuse, {"env", "-i", "HOME=" + user.string(), "XDG_RUNTIME_DIR=" + runtime.string(),
+               "PATH=/usr/local/bin:/usr/bin:/bin", (top / "extract_child").string(),
+               (top / "hdiutil").string(), image.string(), "Tove.app/Contents", bundle.string()});
+  }
+
+  // Runs `command` as the user, with FUSE open to them when `fuse`.
+  RunResult asUser(bool fuse, const std::vector<std::string>& command) const {
     if (!asRoot) {
       return QuickTask::run("/usr/bin/env", Arguments{command},
                             RunOptions{std::chrono::minutes(3), 1 << 16, 1 << 16});
     }
+    fs::create_directories(top / "dev");
     const std::string lend =
         "mount -t tmpfs -o mode=0755,size=64k tove \"$0\" && mknod -m " +
         std::string(fuse ? "0666" : "0600") +
         " \"$0/fuse\" c 10 229 && mount --bind \"$0/fuse\" /dev/fuse && exec setpriv --reuid " +
         std::to_string(kNobody) + " --regid " + std::to_string(kNobody) + " --clear-groups \"$@\"";
-    fs::create_directories(top / "dev");
     std::vector<std::string> arguments{
         "--mount", "--propagation", "private", "--", "/bin/sh", "-c", lend, (top / "dev").string()};
     arguments.insert(arguments.end(), command.begin(), command.end());

@@ -123,7 +123,8 @@ std::optional<std::string> volumesFolder(std::string& error) {
   auto named = namedVolumes(error);
   if (!named) return std::nullopt;
   if (!named->empty()) {
-    if (const auto problem = MountPoints::prepareFolder(*named, false)) {
+    if (const auto problem =
+            MountPoints::prepareFolder(*named, *named == UserFolders::kSharedVolumes)) {
       error = *problem;
       return std::nullopt;
     }
