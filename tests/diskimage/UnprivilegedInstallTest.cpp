@@ -49,8 +49,11 @@ class UnprivilegedInstallTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    // A squashfuse left running keeps its namespace and mount alive: end it as root.
+    // A squashfuse left running keeps its namespace and mount alive: end it (as root, the
+    // namespace goes with it), then unmount what a run in this namespace left.
     for (const pid_t daemon : daemonsBelow(runtime.string())) ::kill(daemon, SIGKILL);
+    for (const std::string& at : mountsBelow(runtime.string()))
+      QuickTask::executeTask("/usr/bin/fusermount3", Arguments{{"-u", "-z", at}});
   }
 
   // Why the installation cannot run as another user here; nullopt when it can.

@@ -66,7 +66,7 @@ TEST(Log, SyslogHasTheIdentityAndSeverityAndAJournalOnStandardErrorHearsEachLine
     std::strcpy(address.sun_path, "/dev/log");
     const int log = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount("tove", "/dev", "tmpfs", 0, "size=64k") != 0) {
       ::_exit(kNoNamespace);
     }
@@ -101,18 +101,18 @@ TEST(Log, SyslogHasTheIdentityAndSeverityAndAJournalOnStandardErrorHearsEachLine
     GTEST_SKIP() << "skipped: no private mount namespace with a /dev of its own can be made";
   }
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  const auto read = [](const std::string& path) {
+  const auto contents = [](const std::string& path) {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
   };
   const std::string stamp = "[A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} ";
   EXPECT_TRUE(std::regex_match(
-      read(heard),
+      contents(heard),
       std::regex("<11>" + stamp + "org\\.tove\\.Tove\\[[0-9]+\\]: Cannot open\nthe image\\|" +
                  "<12>" + stamp + "org\\.tove\\.Tove\\[[0-9]+\\]: only once\\|" + "<13>" + stamp +
                  "platform_tests\\[[0-9]+\\]: plain\\|")))
-      << read(heard);
-  EXPECT_EQ(read(errors), "Cannot open\nthe image\nplain\n");
+      << contents(heard);
+  EXPECT_EQ(contents(errors), "Cannot open\nthe image\nplain\n");
   std::filesystem::remove_all(folder);
 }
 
