@@ -38,9 +38,10 @@ int ApplicationMain(int argc, char** argv) {
   // An installation swaps the bundle's Contents folder, after which /proc/self/exe names the
   // old, removed copy; the bundle found at launch stays the right one for the whole run.
   Bundle::overrideMainBundlePath(Bundle::mainBundle()->bundlePath());
+  Log::setIdentity(Bundle::mainBundle()->bundleIdentifier().value_or(""));
 
   if (kExtraCAFile[0] != '\0' && !URLLoader::setExtraCAFile(std::filesystem::path(kExtraCAFile))) {
-    Log::line(std::string("Cannot read the extra CA file ") + kExtraCAFile);
+    Log::error(std::string("Cannot read the extra CA file ") + kExtraCAFile);
   }
   // The updater's scheduling steps and timers run on the GUI thread from its first check on.
   auto mainLoop = std::make_shared<QtMainLoop>();
@@ -56,8 +57,8 @@ int ApplicationMain(int argc, char** argv) {
 
   auto interfaceFile = Bundle::mainBundle()->URLForResource("MainWindow", "ui");
   if (!interfaceFile) {
-    Log::line("Cannot find MainWindow.ui in the bundle " +
-              Bundle::mainBundle()->bundlePath().string());
+    Log::error("Cannot find MainWindow.ui in the bundle " +
+               Bundle::mainBundle()->bundlePath().string());
     return 1;
   }
   std::unique_ptr<QWidget> window = Interface::load(*interfaceFile);
@@ -68,7 +69,7 @@ int ApplicationMain(int argc, char** argv) {
   if (delegate->installing()) {
     window->hide();
     if (!waitForInstallation(*delegate, std::chrono::minutes(2)))
-      Log::line("Quitting while an update is still being installed");
+      Log::warning("Quitting while an update is still being installed");
   }
   return result;
 }

@@ -15,15 +15,15 @@ using namespace sparkler;
 std::unique_ptr<QWidget> load(const std::filesystem::path& path) {
   QFile file(QString::fromStdString(path.string()));
   if (!file.open(QIODevice::ReadOnly)) {
-    Log::line("Cannot read the interface file " + path.string() + ": " +
-              file.errorString().toStdString());
+    Log::error("Cannot read the interface file " + path.string() + ": " +
+               file.errorString().toStdString());
     return nullptr;
   }
   QUiLoader loader;
   std::unique_ptr<QWidget> window(loader.load(&file));
   if (!window) {
-    Log::line("Cannot load the interface file " + path.string() + ": " +
-              loader.errorString().toStdString());
+    Log::error("Cannot load the interface file " + path.string() + ": " +
+               loader.errorString().toStdString());
   }
   return window;
 }
@@ -36,8 +36,8 @@ T* find(QWidget& window, const char* name, bool& complete) {
                   ? qobject_cast<T*>(&window)
                   : window.findChild<T*>(QLatin1String(name));
   if (object == nullptr) {
-    Log::line(std::string("The interface file has no ") + T::staticMetaObject.className() +
-              " named " + name);
+    Log::error(std::string("The interface file has no ") + T::staticMetaObject.className() +
+               " named " + name);
     complete = false;
   }
   return object;

@@ -28,6 +28,11 @@ namespace {
 // The attach grammar: a partition's device node, its type and a mount point below /Volumes,
 // separated by any white space. 54 characters.
 constexpr char kMountedPartition[] = R"(^/dev/(disk[0-9]+s[0-9]+)\s+Apple_HFS\s+(/Volumes/.*)$)";
+// The same line for a user who cannot mount below /Volumes: the tool then mounts in a folder
+// of the user's own named Volumes (in their runtime folder). Read only when no line fits the
+// first form, so output that names /Volumes is read exactly as before.
+constexpr char kMountedPartitionOfUser[] =
+    R"(^/dev/(disk[0-9]+s[0-9]+)\s+Apple_HFS\s+(/.+/Volumes/.*)$)";
 
 std::mutex toolPathMutex;
 std::optional<std::string> toolPathOverride;
@@ -225,28 +230,30 @@ bool isItemInsideImage(std::string_view item) {
 
 std::optional<MountInfo> DMGExtractor::mountInfoFromOutput(std::string_view output) noexcept {
   try {
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::RegexPattern> pattern(
-        icu::RegexPattern::compile(icu::UnicodeString::fromUTF8(kMountedPartition), 0, status));
-    if (U_FAILURE(status) || !pattern) return std::nullopt;
-    std::size_t start = 0;
-    while (start <= output.size()) {
-      const auto end = output.find('\n', start);
-      const std::string_view line = output.substr(
-          start, end == std::string_view::npos ? std::string_view::npos : end - start);
-      const icu::UnicodeString text = icu::UnicodeString::fromUTF8(
-          icu::StringPiece(line.data(), static_cast<int32_t>(line.size())));
-      std::unique_ptr<icu::RegexMatcher> matcher(pattern->matcher(text, status));
-      if (U_FAILURE(status) || !matcher) return std::nullopt;
-      if (matcher->find(status) && U_SUCCESS(status)) {
-        std::string disk, root;
-        matcher->group(1, status).toUTF8String(disk);
-        matcher->group(2, status).toUTF8String(root);
-        if (U_FAILURE(status)) return std::nullopt;
-        return MountInfo::infoWithDisk(disk, root);
+    for (const char* grammar : {kMountedPartition, kMountedPartitionOfUser}) {
+      UErrorCode status = U_ZERO_ERROR;
+      std::unique_ptr<icu::RegexPattern> pattern(
+          icu::RegexPattern::compile(icu::UnicodeString::fromUTF8(grammar), 0, status));
+      if (U_FAILURE(status) || !pattern) return std::nullopt;
+      std::size_t start = 0;
+      while (start <= output.size()) {
+        const auto end = output.find('\n', start);
+        const std::string_view line = output.substr(
+            start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        const icu::UnicodeString text = icu::UnicodeString::fromUTF8(
+            icu::StringPiece(line.data(), static_cast<int32_t>(line.size())));
+        std::unique_ptr<icu::RegexMatcher> matcher(pattern->matcher(text, status));
+        if (U_FAILURE(status) || !matcher) return std::nullopt;
+        if (matcher->find(status) && U_SUCCESS(status)) {
+          std::string disk, root;
+          matcher->group(1, status).toUTF8String(disk);
+          matcher->group(2, status).toUTF8String(root);
+          if (U_FAILURE(status)) return std::nullopt;
+          return MountInfo::infoWithDisk(disk, root);
+        }
+        if (end == std::string_view::npos) break;
+        start = end + 1;
       }
-      if (end == std::string_view::npos) break;
-      start = end + 1;
     }
     return std::nullopt;
   } catch (...) {
@@ -323,7 +330,7 @@ std::optional<std::string> DMGExtractor::extract(std::string_view item, std::str
       try {
         std::string why;
         if (!detach(tool, disk, true, options.toolTimeLimit, &why)) {
-          Log::line("Cannot detach the stalled " + disk + " at " + info->root() + ": " + why);
+          Log::error("Cannot detach the stalled " + disk + " at " + info->root() + ": " + why);
         }
       } catch (...) {
       }
@@ -339,7 +346,7 @@ std::optional<std::string> DMGExtractor::extract(std::string_view item, std::str
         std::string why;
         if (!detach(tool, disk, false, options.toolTimeLimit, nullptr) &&
             !detach(tool, disk, true, options.toolTimeLimit, &why)) {
-          Log::line("Cannot detach " + disk + " at " + info->root() + ": " + why);
+          Log::error("Cannot detach " + disk + " at " + info->root() + ": " + why);
         }
       } catch (...) {
       }
@@ -365,7 +372,7 @@ std::optional<std::string> DMGExtractor::extract(std::string_view item, std::str
                                    : std::to_string(limit) + " ms") +
                 " and was detached";
       }
-      Log::line("ERROR : " + cause);
+      Log::error("ERROR : " + cause);
       logged = true;
       return fail(std::move(cause));
     };

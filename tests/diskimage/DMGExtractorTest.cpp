@@ -21,10 +21,18 @@ TEST(AttachGrammarTest, ReadsTheFirstPartitionLineBelowVolumes) {
             "disk12s1 /Volumes/Tove 1.0 (new)  "},
            {whole + "/dev/disk4s1\tApple_HFS\t/Volumes/First\n/dev/disk5s1\tApple_HFS\t/Volumes/B",
             "disk4s1 /Volumes/First"},
+           // A user's own folder of mount points, read only when no line names /Volumes.
+           {whole + "/dev/disk6s1\tApple_HFS\t/run/user/1000/Volumes/Tove 1",
+            "disk6s1 /run/user/1000/Volumes/Tove 1"},
+           {"/dev/disk6s1\tApple_HFS\t/run/user/1000/Volumes/A\n/dev/disk4s1\tApple_HFS\t/Volumes/"
+            "B",
+            "disk4s1 /Volumes/B"},
            // Whole disks, other types and other folders are passed over.
            {whole + "/dev/disk4s1\tEFI\t/Volumes/EFI\n/dev/disk4s2\tApple_HFSX\t/Volumes/Case\n"
                     "/dev/disk4\tApple_HFS\t/Volumes/Whole\n/dev/disk4s3\tApple_HFS\t/mnt/Else\n"
-                    " /dev/disk4s4\tApple_HFS\t/Volumes/Indented",
+                    " /dev/disk4s4\tApple_HFS\t/Volumes/Indented\n"
+                    "/dev/disk4s5\tApple_HFS\trun/Volumes/Relative\n"
+                    "/dev/disk4s6\tApple_HFS\t/run/MyVolumes/Else",
             ""},
            {"", ""}}) {
     const auto info = DMGExtractor::mountInfoFromOutput(output);

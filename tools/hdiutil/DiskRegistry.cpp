@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "UserFolders.h"
 #include "sparkler/Files.h"
 #include "sparkler/FolderStream.h"
 
@@ -46,17 +47,6 @@ std::string realMountPointOf(const std::string& mountPoint) {
   return std::string(buffer) + mountPoint.substr(slash);
 }
 
-std::string registryFolder() {
-  if (const char* state = std::getenv("SPARKLER_HDIUTIL_STATE"); state != nullptr && *state != 0) {
-    return state;
-  }
-  if (::geteuid() == 0) return "/run/tove-hdiutil";
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime == '/') {
-    return std::string(runtime) + "/tove-hdiutil";
-  }
-  return "/tmp/tove-hdiutil-" + std::to_string(::geteuid());
-}
-
 bool makeFolder(const std::string& folder, std::string& error) {
   // Parents first, for a state folder given by the environment.
   for (std::size_t slash = folder.find('/', 1); slash != std::string::npos;
@@ -79,7 +69,7 @@ bool makeFolder(const std::string& folder, std::string& error) {
 
 std::optional<DiskRegistry> DiskRegistry::open(std::chrono::milliseconds lockLimit,
                                                std::string& error) {
-  const std::string folder = registryFolder();
+  const std::string folder = UserFolders::records();
   if (!makeFolder(folder, error)) return std::nullopt;
   // Close-on-exec, so that a mount daemon started under the lock does not keep holding it.
   FileDescriptor lock(::open((folder + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));

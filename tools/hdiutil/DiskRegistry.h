@@ -32,8 +32,7 @@ struct DiskRecord {
 /// lock, held from open() to destruction, so that two tools never pick the same device number
 /// or mount point.
 ///
-/// Folder: $SPARKLER_HDIUTIL_STATE when set, else /run/tove-hdiutil for root, else
-/// $XDG_RUNTIME_DIR/tove-hdiutil, else /tmp/tove-hdiutil-<uid>.
+/// Folder: UserFolders::records().
 class DiskRegistry {
  public:
   /// The locked registry; nullopt with `error` set when its folder cannot be made, or it

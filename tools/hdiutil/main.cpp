@@ -2,14 +2,16 @@
 // for squashfs images.
 //
 //   hdiutil attach IMAGE [-nobrowse]
-//       mounts IMAGE read-only at /Volumes/<name> and prints
+//       mounts IMAGE read-only at VOLUMES/<name> and prints
 //       /dev/diskN<TAB>GUID_partition_scheme<TAB>
-//       /dev/diskNs1<TAB>Apple_HFS<TAB>/Volumes/<name>
+//       /dev/diskNs1<TAB>Apple_HFS<TAB>VOLUMES/<name>
+//       VOLUMES is /Volumes for root, and for other users when it is there and writable for
+//       them; otherwise the user's own $XDG_RUNTIME_DIR/Volumes (see UserFolders.h).
 //       <name> is the image's file name without its extension; when that is taken, "<name> 1"
 //       to "<name> 9", then "<name> <12 random hex digits>". Names are cut to 255 bytes.
 //   hdiutil detach DEVICE|MOUNTPOINT [-force]
 //       unmounts diskN (also diskNs1, /dev/diskN[s1]) or the squashfs mount at MOUNTPOINT, an
-//       absolute path directly inside the folder of mount points (with or without a record),
+//       absolute path directly inside a folder of mount points (with or without a record),
 //       and removes its mount point folder and record; prints "diskN" ejected. With -force
 //       the mounted file system is never looked at: its squashfuse is killed (SIGKILL), then
 //       it is lazily unmounted, so detach ends within seconds even when the daemon hangs.
@@ -33,12 +35,17 @@
 // unmount 5 s, after SIGKILL 3 s; another tool's hold on the record lock 30 s. A program
 // that runs longer is killed with its process group and the command fails, naming it.
 //
-// Environment: SPARKLER_HDIUTIL_VOLUMES (folder of mount points, default /Volumes),
+// Mounting: squashfuse when FUSE can be used (for a user other than root: /dev/fuse opens
+// for them and fusermount3 is setuid root), else the kernel's loop device when running as
+// root. When neither can be had, the line says what is missing and how to allow it.
+//
+// Environment: SPARKLER_HDIUTIL_VOLUMES (the folder of mount points, instead of VOLUMES),
 // SPARKLER_HDIUTIL_STATE (folder of device records), SPARKLER_HDIUTIL_MOUNTER ("fuse" or "kernel"
-// to force one way of mounting; by default squashfuse, then the kernel's loop device when
-// running as root), SPARKLER_HDIUTIL_TIME_LIMIT (whole seconds: shortens every time limit above
-// that is longer).
+// to force one way of mounting), SPARKLER_HDIUTIL_TIME_LIMIT (whole seconds: shortens every time
+// limit above that is longer), XDG_RUNTIME_DIR (the user's runtime folder, used when it is
+// theirs and closed to others).
 
+#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -60,6 +67,7 @@
 #include "MountPoints.h"
 #include "Programs.h"
 #include "SquashfsSuperblock.h"
+#include "UserFolders.h"
 #include "sparkler/MountTable.h"
 
 using sparkler::Arguments;
@@ -72,7 +80,6 @@ namespace {
 constexpr char kUsage[] =
     "usage: hdiutil attach IMAGE [-nobrowse] | hdiutil detach DEVICE|MOUNTPOINT [-force] | "
     "hdiutil reclaim FOLDER";
-constexpr char kDefaultVolumes[] = "/Volumes";
 constexpr std::chrono::seconds kListLimit{60};
 constexpr std::size_t kMaxListingBytes = 32u << 20;
 constexpr std::chrono::seconds kMountLimit{30};
@@ -99,17 +106,87 @@ std::string withoutTrailingSlashes(std::string path) {
   return path;
 }
 
-// The folder of mount points as given (never resolved: it is what attach prints); nullopt
-// with `error` set when the environment names a relative path.
-std::optional<std::string> volumesFolder(std::string& error) {
-  std::string volumes = environment("SPARKLER_HDIUTIL_VOLUMES");
-  if (volumes.empty()) volumes = kDefaultVolumes;
-  volumes = withoutTrailingSlashes(volumes);
-  if (volumes.front() != '/') {
+// The folder of mount points named by the environment; empty when none is named, nullopt
+// with `error` set when it names a relative path.
+std::optional<std::string> namedVolumes(std::string& error) {
+  const std::string volumes = withoutTrailingSlashes(environment("SPARKLER_HDIUTIL_VOLUMES"));
+  if (!volumes.empty() && volumes.front() != '/') {
     error = "SPARKLER_HDIUTIL_VOLUMES must be an absolute path";
     return std::nullopt;
   }
   return volumes;
+}
+
+// The folder to make mount points in, as given (never resolved: it is what attach prints),
+// made when missing and checked; nullopt with `error` set when it is not fit.
+std::optional<std::string> volumesFolder(std::string& error) {
+  auto named = namedVolumes(error);
+  if (!named) return std::nullopt;
+  if (!named->empty()) {
+    if (const auto problem =
+            MountPoints::prepareFolder(*named, *named == UserFolders::kSharedVolumes)) {
+      error = *problem;
+      return std::nullopt;
+    }
+    return named;
+  }
+  const std::string shared = UserFolders::kSharedVolumes;
+  if (::geteuid() == 0) {
+    if (const auto problem = MountPoints::prepareFolder(shared, true)) {
+      error = *problem;
+      return std::nullopt;
+    }
+    return shared;
+  }
+  // Another user uses the shared folder only as it is: they could not make or mend it.
+  struct stat info {};
+  if (::lstat(shared.c_str(), &info) == 0 && !MountPoints::prepareFolder(shared, true) &&
+      ::access(shared.c_str(), W_OK | X_OK) == 0) {
+    return shared;
+  }
+  const std::string own = UserFolders::privateVolumes();
+  if (auto problem = UserFolders::makePrivate(own)) {
+    error = *problem;
+    return std::nullopt;
+  }
+  return own;
+}
+
+// The folders detach takes mount points in: the named one, or the shared one and this user's.
+std::optional<std::vector<std::string>> volumesFolders(std::string& error) {
+  auto named = namedVolumes(error);
+  if (!named) return std::nullopt;
+  if (!named->empty()) return std::vector<std::string>{*named};
+  std::vector<std::string> folders{UserFolders::kSharedVolumes};
+  if (::geteuid() != 0) folders.push_back(UserFolders::privateVolumes());
+  return folders;
+}
+
+// Why squashfuse cannot mount for this user, saying how to allow it; nullopt when it can.
+std::optional<std::string> fuseProblem(const std::optional<std::string>& squashfuse) {
+  if (!squashfuse) return "squashfuse is not installed (apt install squashfuse)";
+  const int fuse = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+  if (fuse < 0) {
+    const std::string why = std::strerror(errno);
+    if (errno == ENOENT) {
+      return "/dev/fuse does not exist — squashfuse needs FUSE; install fuse3 and load the "
+             "fuse kernel module (modprobe fuse)";
+    }
+    return "cannot open /dev/fuse: " + why +
+           " — squashfuse needs FUSE; install fuse3 and make /dev/fuse usable by this user "
+           "(mode 0666, the default on desktop Linux)";
+  }
+  ::close(fuse);
+  if (::geteuid() == 0) return std::nullopt;
+  // squashfuse mounts for a user through fusermount3, which must run as root to mount.
+  const auto fusermount = Programs::find("fusermount3");
+  if (!fusermount) return "fusermount3 is not installed (apt install fuse3)";
+  struct stat info {};
+  if (::stat(fusermount->c_str(), &info) != 0 || info.st_uid != 0 ||
+      (info.st_mode & S_ISUID) == 0) {
+    return *fusermount + " is not setuid root, so FUSE mounts need root (reinstall fuse3)";
+  }
+  return std::nullopt;
 }
 
 std::optional<DiskRegistry> openRegistry(std::string& error) {
@@ -184,27 +261,24 @@ int attach(const std::vector<std::string>& args) {
     return fail("attach", "SPARKLER_HDIUTIL_MOUNTER must be \"fuse\" or \"kernel\"");
   }
   const auto squashfuse = Programs::find("squashfuse");
-  const bool fuseReady = squashfuse && ::access("/dev/fuse", R_OK | W_OK) == 0;
+  const auto noFuse = mounter == "kernel" ? std::nullopt : fuseProblem(squashfuse);
   const auto mountProgram = Programs::find("mount");
-  const bool kernelReady = ::geteuid() == 0 && mountProgram;
-  const bool useFuse = fuseReady && mounter != "kernel";
-  const bool useKernel = kernelReady && mounter != "fuse";
+  const bool useFuse = mounter != "kernel" && !noFuse;
+  const bool useKernel = mounter != "fuse" && ::geteuid() == 0 && mountProgram;
   if (!useFuse && !useKernel) {
-    if (mounter == "kernel")
-      return fail("attach", "mounting with the kernel's loop device needs root");
-    if (mounter == "fuse")
-      return fail("attach", "FUSE is not available (squashfuse and /dev/fuse are needed)");
-    return fail("attach",
-                "cannot mount: FUSE is not available (squashfuse and /dev/fuse are needed) and "
-                "mounting with the kernel's loop device needs root");
+    if (mounter == "fuse") return fail("attach", *noFuse);
+    if (::geteuid() != 0) {
+      if (mounter == "kernel")
+        return fail("attach", "mounting with the kernel's loop device needs root");
+      return fail("attach", *noFuse);
+    }
+    return fail("attach", "mount is not installed (apt install mount)" +
+                              (noFuse ? ", and " + *noFuse : std::string()));
   }
 
   std::string error;
   const auto volumes = volumesFolder(error);
   if (!volumes) return fail("attach", error);
-  if (const auto problem = MountPoints::prepareFolder(*volumes, *volumes == kDefaultVolumes)) {
-    return fail("attach", *problem);
-  }
   const auto realVolumes = realPath(*volumes);
   if (!realVolumes) return fail("attach", "cannot resolve " + *volumes + ": " + strerror(errno));
   const std::string name = MountPoints::volumeName(given);
@@ -346,16 +420,22 @@ int detach(const std::vector<std::string>& args) {
     if (number) record = registry->read(*number);
     if (!record) return fail("detach", "no such device: " + *target);
   } else {
-    const auto volumes = volumesFolder(error);
-    if (!volumes) return fail("detach", error);
+    const auto folders = volumesFolders(error);
+    if (!folders) return fail("detach", error);
     const std::filesystem::path given =
         withoutTrailingSlashes(std::filesystem::path(*target).lexically_normal().string());
     const std::string name = given.filename().string();
-    const std::string normalVolumes =
-        withoutTrailingSlashes(std::filesystem::path(*volumes).lexically_normal().string());
-    if (given.parent_path().string() != normalVolumes || name.empty() || name == "." ||
-        name == "..") {
-      return fail("detach", *target + " is not a mount point in " + *volumes);
+    std::optional<std::string> volumes;
+    for (const std::string& folder : *folders) {
+      if (given.parent_path().string() ==
+          withoutTrailingSlashes(std::filesystem::path(folder).lexically_normal().string())) {
+        volumes = folder;
+      }
+    }
+    if (!volumes || name.empty() || name == "." || name == "..") {
+      std::string in;
+      for (const std::string& folder : *folders) in += (in.empty() ? "" : " or ") + folder;
+      return fail("detach", *target + " is not a mount point in " + in);
     }
     const auto realVolumes = realPath(*volumes);
     if (!realVolumes) return fail("detach", "cannot resolve " + *volumes + ": " + strerror(errno));

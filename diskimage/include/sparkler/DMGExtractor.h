@@ -75,8 +75,9 @@ class DMGExtractor {
   static void eject(std::string_view disk) noexcept;
 
   /// The first line of `output` (split at "\n") that reads
-  /// "/dev/<diskNsM><white space>Apple_HFS<white space>/Volumes/<name>"; nullopt when no line
-  /// does or a capture is empty.
+  /// "/dev/<diskNsM><white space>Apple_HFS<white space>/Volumes/<name>", else the first that
+  /// reads so with a user's folder of mount points, "/<folders>/Volumes/<name>"; nullopt when
+  /// no line does or a capture is empty.
   static std::optional<MountInfo> mountInfoFromOutput(std::string_view output) noexcept;
 
   /// Attaches `image`, replaces the item named like the last component of `item` in the

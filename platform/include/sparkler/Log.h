@@ -9,8 +9,14 @@ namespace sparkler::Log {
 enum class Severity { error, warning, notice };
 
 /// Writes one plain line of `severity` to the system log (syslog) and to standard error, with
-/// no prefix of our own. Safe from any thread.
+/// no prefix of our own; only to the system log when standard error is the journal itself
+/// ($JOURNAL_STREAM names it), so that the line is not recorded twice. Safe from any thread.
 void write(Severity severity, std::string_view text) noexcept;
+
+/// Names the program in the system log (its syslog identifier), such as the bundle's
+/// CFBundleIdentifier; meant to be called once at start. Until then, and after an empty
+/// identity, lines go under the program's name.
+void setIdentity(std::string_view identity) noexcept;
 
 /// A line about normal work (Severity::notice).
 inline void line(std::string_view text) noexcept {
