@@ -45,12 +45,17 @@ constexpr Lead kLeads[] = {
     {"signature-untrusted", "The list of updates is signed by an unknown key"},
 };
 
-// `text` cut at a word to at most `limit` characters, with an ellipsis when cut.
+// `text` at most about `limit` characters long: causes nest ("tool failed: image: reason"), so
+// its start and its end are kept, cut at words, with an ellipsis between them.
 QString shortened(const QString& text, qsizetype limit) {
   if (text.size() <= limit) return text;
-  qsizetype cut = text.lastIndexOf(QLatin1Char(' '), limit - 1);
-  if (cut < limit / 2) cut = limit - 1;
-  return text.left(cut).trimmed() + QStringLiteral("…");
+  const qsizetype headLimit = limit * 2 / 5;
+  const qsizetype tailLimit = limit - headLimit - 3;
+  qsizetype head = text.lastIndexOf(QLatin1Char(' '), headLimit);
+  if (head < headLimit / 2) head = headLimit;
+  qsizetype tail = text.indexOf(QLatin1Char(' '), text.size() - tailLimit);
+  if (tail < 0 || tail > text.size() - tailLimit / 2) tail = text.size() - tailLimit;
+  return text.left(head).trimmed() + QStringLiteral(" … ") + text.mid(tail).trimmed();
 }
 
 QString versionText(const std::optional<Version>& version) {
@@ -134,8 +139,7 @@ void StatusLine::failed(const std::optional<SparklerError>& error, std::string_v
   if (reason.endsWith(QLatin1Char('.'))) reason.chop(1);
   const auto line = [&](const QString& shownCause) {
     const QString sentence = shownCause.isEmpty() ? head : head + QStringLiteral(": ") + shownCause;
-    return sentence + (sentence.endsWith(QStringLiteral("…")) ? QString() : QStringLiteral(".")) +
-           after;
+    return sentence + QLatin1Char('.') + after;
   };
   show(line(shortened(reason, kShownCause)), line(reason), Bar::hidden);
 }

@@ -199,7 +199,7 @@ TEST_F(AppDelegateTest,
   EXPECT_TRUE(updateButton->isEnabled());
   EXPECT_EQ(test::snapshot(bundle), before);
   EXPECT_TRUE(status().startsWith("Installation failed: ")) << status().toStdString();
-  EXPECT_TRUE(status().endsWith(". Relaunch starts the old version.")) << status().toStdString();
+  EXPECT_TRUE(status().endsWith(" Relaunch starts the old version.")) << status().toStdString();
 
   const auto entry = publish("1.2.5");
   Sparkler::sparkler()->setUpdateAvailable(Sparkler::sparkler()->coreCheck());

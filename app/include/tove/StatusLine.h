@@ -17,8 +17,9 @@
 namespace tove {
 
 /// The window's status line: a label that says where the updater is, and under it a bar for
-/// a download or an installation. The label shows a failure's cause shortened to
-/// kShownCause characters; the whole text is its tooltip and accessible description.
+/// a download or an installation. The label shows a failure's cause shortened to about
+/// kShownCause characters, its start and its end; the whole text is its tooltip and
+/// accessible description.
 class StatusLine {
  public:
   static constexpr qsizetype kShownCause = 120;
