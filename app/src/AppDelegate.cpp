@@ -111,15 +111,19 @@ void AppDelegate::updaterReported(const SparklerProgress& progress) {
   }
 }
 
-void AppDelegate::showLastCheck() {
-  if (installing_ || installEnded_ || !lastCheck_) return;
+void AppDelegate::showLastCheck(bool asked) {
+  if (installing_ || installEnded_) return;
+  if (!lastCheck_) {
+    if (asked) statusLine_.message(QStringLiteral("Still checking for updates…"));
+    return;
+  }
   auto sparkler = Sparkler::sparkler();
   if (sparkler->updateAvailable()) {
     statusLine_.ready(sparkler->latestVersion());
   } else if (auto error = sparkler->lastError()) {
     statusLine_.failed(error, manifestURL_, false);
   } else {
-    statusLine_.upToDate(*lastCheck_);
+    statusLine_.upToDate(*lastCheck_, asked);
   }
 }
 
@@ -129,7 +133,7 @@ void AppDelegate::checkForUpdates() {
   // While an installation runs the button stays off, so that a check cannot start a second
   // installation over the same bundle.
   if (updateButton_) updateButton_->setEnabled(available && !installing_);
-  showLastCheck();
+  showLastCheck(true);
   if (!available) {
     Log::line("YOU ARE ALREADY UP TO DATE");
     return;

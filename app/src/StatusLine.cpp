@@ -73,8 +73,10 @@ void StatusLine::checking() {
   message(QStringLiteral("Checking for updates…"));
 }
 
-void StatusLine::upToDate(QTime checkedAt) {
-  message(QStringLiteral("Up to date (checked at %1)").arg(checkedAt.toString(u"HH:mm")));
+void StatusLine::upToDate(QTime checkedAt, bool asked) {
+  const QString at = checkedAt.toString(u"HH:mm");
+  message(asked ? QStringLiteral("No update available: up to date (last checked at %1)").arg(at)
+                : QStringLiteral("Up to date (checked at %1)").arg(at));
 }
 
 void StatusLine::downloading(std::uint64_t bytes, std::uint64_t expected) {

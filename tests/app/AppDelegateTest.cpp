@@ -163,6 +163,7 @@ TEST_F(AppDelegateTest, UpToDateTheCheckDisablesInstallWhichChangesNothingAndQui
   checkAction->trigger();
   EXPECT_FALSE(updateButton->isEnabled());
   EXPECT_EQ(takeLog(), std::vector<std::string>{"YOU ARE ALREADY UP TO DATE"});
+  EXPECT_TRUE(status().startsWith("No update available: up to date (last checked at "));
 
   updateButton->setEnabled(true);
   QTest::mouseClick(updateButton, Qt::LeftButton);

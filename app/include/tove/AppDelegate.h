@@ -92,8 +92,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   StatusLine& statusLine() { return statusLine_; }
 
  private:
-  // The result of the last check on the status line, unless an installation holds it.
-  void showLastCheck();
+  // The result of the last check on the status line, unless an installation holds it;
+  // `asked` by the user, it says so even when nothing changed.
+  void showLastCheck(bool asked = false);
 
   bool bounce_ = false;
   // The widgets belong to the window; QPointer turns a widget destroyed with it into null, so

@@ -28,7 +28,8 @@ class StatusLine {
   void setWidgets(QLabel* label, QProgressBar* bar);
 
   void checking();
-  void upToDate(QTime checkedAt);
+  /// `asked`: the answer to the user's check, which says that no update is available.
+  void upToDate(QTime checkedAt, bool asked = false);
   void downloading(std::uint64_t bytes, std::uint64_t expected);
   void ready(const std::optional<sparkler::Version>& version);
   /// An installation's phase (Attaching, Copying, Replacing or Detaching).
