@@ -134,12 +134,17 @@ step "Pressing Ctrl+U (Check for Updates)"
 xdotool windowfocus --sync "$window" key ctrl+u
 wait_for 10 grep -q "UPDATE AVAILABLE" "$run/tove.log" || die "the check did not report the update"
 sed -n '/UPDATE AVAILABLE/,/^}/p' "$run/tove.log" | sed 's/^/    | /'
+import -window "$window" "$run/ready.png"
+info "screenshot of the update downloaded and ready: $run/ready.png"
 
 step "Pressing Install Update (Alt+I)"
 xdotool windowfocus --sync "$window" key alt+i
 wait_for 60 grep -q "<string>$new_version</string>" "$app/Contents/Info.plist" ||
   die "the bundle was not updated"
 info "the bundle's Contents now hold version $new_version"
+sleep 2 # the image is detached after the swap; then the status line says how it ended
+import -window "$window" "$run/installed.png"
+info "screenshot of the installation's outcome: $run/installed.png"
 
 step "Pressing Relaunch (Alt+R) once it is enabled"
 tries=0

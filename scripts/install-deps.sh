@@ -16,6 +16,8 @@ packages=(
   squashfs-tools squashfuse fuse3
   # tests and the demo
   ca-certificates fonts-dejavu-core openssl curl nginx-light xvfb xdotool x11-apps imagemagick procps psmisc
+  # the tests that validate the desktop entry and the AppStream data; the icon maker
+  desktop-file-utils appstream librsvg2-bin
   # the test that checks published manifests against docs/manifest.schema.json
   python3-jsonschema
 )

@@ -73,7 +73,58 @@ void AppDelegate::applicationDidFinishLaunching() {
     label_->setText(version ? QString::fromStdString(version->description())
                             : QStringLiteral("Unknown version"));
   }
-  Sparkler::initialize(manifestURL_);
+  // The observer is in place before the first check starts; it holds the delegate weakly,
+  // as the updater outlives it.
+  Sparkler::sparkler()->setObserver([weak = weak_from_this()](const SparklerProgress& progress) {
+    if (auto self = weak.lock()) self->updaterReported(progress);
+  });
+  if (Sparkler::initialize(manifestURL_)) {
+    statusLine_.checking();
+  } else {
+    statusLine_.message(QStringLiteral("Updates are off: no update address is set."));
+  }
+}
+
+void AppDelegate::updaterReported(const SparklerProgress& progress) {
+  using Phase = SparklerProgress::Phase;
+  switch (progress.phase) {
+    case Phase::Attaching:
+    case Phase::Copying:
+    case Phase::Replacing:
+    case Phase::Detaching:
+      if (installing_) statusLine_.installing(progress);
+      return;
+    case Phase::Checked:
+      lastCheck_ = QTime::currentTime();
+      showLastCheck();
+      return;
+    default:
+      break;
+  }
+  if (installing_ || installEnded_) return;
+  if (progress.phase == Phase::Checking) {
+    statusLine_.checking();
+  } else if (progress.phase == Phase::Downloading) {
+    statusLine_.downloading(progress.bytes, progress.expected);
+  } else if (progress.phase == Phase::Verified) {
+    statusLine_.ready(Sparkler::sparkler()->latestVersion());
+  }
+}
+
+void AppDelegate::showLastCheck(bool asked) {
+  if (installing_ || installEnded_) return;
+  if (!lastCheck_) {
+    if (asked) statusLine_.message(QStringLiteral("Still checking for updates…"));
+    return;
+  }
+  auto sparkler = Sparkler::sparkler();
+  if (sparkler->updateAvailable()) {
+    statusLine_.ready(sparkler->latestVersion());
+  } else if (auto error = sparkler->lastError()) {
+    statusLine_.failed(error, manifestURL_, false);
+  } else {
+    statusLine_.upToDate(*lastCheck_, asked);
+  }
 }
 
 void AppDelegate::checkForUpdates() {
@@ -82,6 +133,7 @@ void AppDelegate::checkForUpdates() {
   // While an installation runs the button stays off, so that a check cannot start a second
   // installation over the same bundle.
   if (updateButton_) updateButton_->setEnabled(available && !installing_);
+  showLastCheck(true);
   if (!available) {
     Log::line("YOU ARE ALREADY UP TO DATE");
     return;
@@ -100,8 +152,17 @@ void AppDelegate::update() {
   if (!sparkler->updateAvailable() || installing_) return;
   if (updateButton_) updateButton_->setEnabled(false);
   installing_ = true;
-  sparkler->update([self = shared_from_this()](bool) {
+  installEnded_ = false;
+  statusLine_.installing({});
+  sparkler->update([self = shared_from_this()](bool installed) {
     self->installing_ = false;
+    self->installEnded_ = true;
+    auto sparkler = Sparkler::sparkler();
+    if (installed) {
+      self->statusLine_.installed(sparkler->latestVersion());
+    } else {
+      self->statusLine_.failed(sparkler->lastError(), self->manifestURL_, true);
+    }
     if (self->updateButton_) self->updateButton_->setEnabled(true);
     if (self->bounceButton_) self->bounceButton_->setEnabled(true);
   });

@@ -1,9 +1,11 @@
 #include "tove/ApplicationMain.h"
 
 #include <memory>
+#include <string>
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QIcon>
 #include <QTimer>
 
 #include "sparkler/Bundle.h"
@@ -32,8 +34,23 @@ bool waitForInstallation(const AppDelegate& delegate, std::chrono::milliseconds 
   return true;
 }
 
+QIcon applicationIcon() {
+  QIcon icon;
+  for (const int size : {16, 32, 48, 64, 128, 256}) {
+    const auto name = std::to_string(size) + "x" + std::to_string(size);
+    if (auto file = Bundle::mainBundle()->URLForResource(name, "png", "icons")) {
+      icon.addFile(QString::fromStdString(file->string()), QSize(size, size));
+    }
+  }
+  return icon;
+}
+
 int ApplicationMain(int argc, char** argv) {
   QApplication application(argc, argv);
+  // The desktop entry's name, and the window class its StartupWMClass names whatever the
+  // command that started the app was called.
+  QApplication::setApplicationName(QStringLiteral("Tove"));
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.tove.Tove"));
 
   // An installation swaps the bundle's Contents folder, after which /proc/self/exe names the
   // old, removed copy; the bundle found at launch stays the right one for the whole run.
@@ -64,6 +81,7 @@ int ApplicationMain(int argc, char** argv) {
   std::unique_ptr<QWidget> window = Interface::load(*interfaceFile);
   auto delegate = std::make_shared<AppDelegate>();
   if (!window || !Interface::connect(application, *window, delegate)) return 1;
+  QApplication::setWindowIcon(applicationIcon());
   window->show();
   const int result = application.exec();
   if (delegate->installing()) {

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QMetaObject>
+#include <QProgressBar>
 #include <QUiLoader>
 
 #include "sparkler/Log.h"
@@ -52,6 +53,8 @@ bool connect(QApplication& application, QWidget& window,
   auto* label = find<QLabel>(window, "label", complete);
   auto* updateButton = find<QAbstractButton>(window, "updateButton", complete);
   auto* bounceButton = find<QAbstractButton>(window, "bounceButton", complete);
+  auto* statusLabel = find<QLabel>(window, "statusLabel", complete);
+  auto* progressBar = find<QProgressBar>(window, "progressBar", complete);
   auto* checkAction = find<QAction>(window, "checkForUpdatesAction", complete);
   auto* quitAction = find<QAction>(window, "quitAction", complete);
   if (!complete) return false;
@@ -60,6 +63,7 @@ bool connect(QApplication& application, QWidget& window,
   delegate->setLabel(label);
   delegate->setUpdateButton(updateButton);
   delegate->setBounceButton(bounceButton);
+  delegate->statusLine().setWidgets(statusLabel, progressBar);
 
   // The widgets hold the delegate weakly: it is the application's to keep, and a cycle through
   // Qt's connections would keep it past the event loop.

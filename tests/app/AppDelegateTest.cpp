@@ -112,6 +112,8 @@ class AppDelegateTest : public ::testing::Test {
     }));
   }
 
+  QString status() const { return window->findChild<QLabel*>("statusLabel")->text(); }
+
   std::vector<std::string> takeLog() {
     std::lock_guard lock(mutex);
     return std::exchange(lines, {});
@@ -154,11 +156,14 @@ TEST_F(AppDelegateTest, UpToDateTheCheckDisablesInstallWhichChangesNothingAndQui
   EXPECT_FALSE(bounceButton->isEnabled());
   waitForFirstCheck(false);
   EXPECT_EQ(label->text().toStdString(), "1.2.3");
+  EXPECT_TRUE(testing::waitUntil([&] { return status().startsWith("Up to date (checked at "); }))
+      << status().toStdString();
 
   updateButton->setEnabled(true);
   checkAction->trigger();
   EXPECT_FALSE(updateButton->isEnabled());
   EXPECT_EQ(takeLog(), std::vector<std::string>{"YOU ARE ALREADY UP TO DATE"});
+  EXPECT_TRUE(status().startsWith("No update available: up to date (last checked at "));
 
   updateButton->setEnabled(true);
   QTest::mouseClick(updateButton, Qt::LeftButton);
@@ -179,6 +184,9 @@ TEST_F(AppDelegateTest,
   server.putFile(kManifestPath, nlohmann::json::array({broken}).dump());
   launch();
   waitForFirstCheck(true);
+  EXPECT_TRUE(testing::waitUntil([&] {
+    return status() == "Update 1.2.4 verified, ready to install";
+  })) << status().toStdString();
   EXPECT_FALSE(updateButton->isEnabled()) << "the check action alone enables it";
   checkAction->trigger();
   auto logged = takeLog();
@@ -191,6 +199,8 @@ TEST_F(AppDelegateTest,
   ASSERT_TRUE(testing::waitUntil([&] { return bounceButton->isEnabled(); }));
   EXPECT_TRUE(updateButton->isEnabled());
   EXPECT_EQ(test::snapshot(bundle), before);
+  EXPECT_TRUE(status().startsWith("Installation failed: ")) << status().toStdString();
+  EXPECT_TRUE(status().endsWith(" Relaunch starts the old version.")) << status().toStdString();
 
   const auto entry = publish("1.2.5");
   Sparkler::sparkler()->setUpdateAvailable(Sparkler::sparkler()->coreCheck());
@@ -206,6 +216,7 @@ TEST_F(AppDelegateTest,
   EXPECT_TRUE(updateButton->isEnabled());
   const auto expected = testing::makeAppBundle(dir.path() / "expected", "1.2.5", "new");
   EXPECT_EQ(test::snapshot(bundle / "Contents"), test::snapshot(expected / "Contents"));
+  EXPECT_EQ(status(), "Update 1.2.5 installed — relaunch to finish");
 
   runUntilQuit([&] { QTest::mouseClick(bounceButton, Qt::LeftButton); });
   EXPECT_TRUE(delegate->bouncing());

@@ -370,8 +370,18 @@ bool Sparkler::post(std::function<void()> fn) const {
 }
 
 ProgressReporter Sparkler::reporter() const {
+  auto progress = settings()->configuration.progress;
+  std::unique_lock lock(mutex_);
+  auto observer = observer_;
+  lock.unlock();
+  if (observer) {
+    progress = [progress, observer](const SparklerProgress& report) {
+      if (progress) progress(report);
+      (*observer)(report);
+    };
+  }
   return ProgressReporter(
-      settings()->configuration.progress,
+      std::move(progress),
       [self = shared_from_this()](std::function<void()> fn) { return self->post(std::move(fn)); },
       [self = shared_from_this()] { return self->now(); });
 }
@@ -379,7 +389,9 @@ ProgressReporter Sparkler::reporter() const {
 void Sparkler::check() {
   dispatch::async(dispatch::Priority::Low, [self = shared_from_this()] {
     const double start = self->now();
+    self->notify(SparklerProgress::Phase::Checking);
     self->setUpdateAvailable(self->coreCheck());
+    self->notify(SparklerProgress::Phase::Checked);
     self->post([self, start] { self->schedule(start); });
   });
 }
@@ -674,6 +686,23 @@ std::optional<std::string> Sparkler::partialFolder(std::string_view folder) {
   if (!path.has_filename() || !path.has_parent_path()) return std::nullopt;
   path += ".partial";
   return path.string();
+}
+
+void Sparkler::setObserver(std::function<void(const SparklerProgress&)> observer) {
+  auto kept = observer ? std::make_shared<const std::function<void(const SparklerProgress&)>>(
+                             std::move(observer))
+                       : nullptr;
+  std::lock_guard lock(mutex_);
+  observer_.swap(kept);
+}
+
+void Sparkler::notify(SparklerProgress::Phase phase) const {
+  std::shared_ptr<const std::function<void(const SparklerProgress&)>> observer;
+  {
+    std::lock_guard lock(mutex_);
+    observer = observer_;
+  }
+  if (observer) post([observer, phase] { (*observer)(SparklerProgress{phase, 0, 0}); });
 }
 
 bool Sparkler::isPlainFileName(std::string_view name) noexcept {

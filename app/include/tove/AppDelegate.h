@@ -11,7 +11,11 @@
 #include <QAbstractButton>
 #include <QLabel>
 #include <QPointer>
+#include <QTime>
 #include <QWidget>
+
+#include "sparkler/SparklerConfiguration.h"
+#include "tove/StatusLine.h"
 
 namespace tove {
 
@@ -39,11 +43,12 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   AppDelegate& operator=(const AppDelegate&) = delete;
 
   /// Start-up: clears the relaunch flag, shows the version (or "Unknown version" when the
-  /// bundle has none that parses) and configures the shared updater with the manifest URL.
+  /// bundle has none that parses), has the status line follow the shared updater and
+  /// configures that with the manifest URL.
   void applicationDidFinishLaunching();
 
   /// Enables the update button exactly when an update is available (and none is being
-  /// installed) and logs the result of the last manifest check.
+  /// installed), logs the result of the last manifest check and shows it on the status line.
   void checkForUpdates();
 
   /// Installs the available update, if any, keeping the update button disabled meanwhile;
@@ -52,6 +57,11 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 
   /// Sets the relaunch flag and quits the application.
   void bounce();
+
+  /// What the updater reports, on the main loop: checks, the download and the installation's
+  /// phases, shown on the status line. Once an installation has started, the line says how it
+  /// goes and ends until the next one; checks meanwhile go unshown.
+  void updaterReported(const sparkler::SparklerProgress& progress);
 
   /// The relaunch button's action; calls bounce().
   void bounceAction() { bounce(); }
@@ -78,7 +88,14 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   QAbstractButton* bounceButton() const { return bounceButton_; }
   void setBounceButton(QAbstractButton* button) { bounceButton_ = button; }
 
+  /// The status line under the version; Interface::connect gives it its widgets.
+  StatusLine& statusLine() { return statusLine_; }
+
  private:
+  // The result of the last check on the status line, unless an installation holds it;
+  // `asked` by the user, it says so even when nothing changed.
+  void showLastCheck(bool asked = false);
+
   bool bounce_ = false;
   // The widgets belong to the window; QPointer turns a widget destroyed with it into null, so
   // a completion handler that arrives late touches nothing freed.
@@ -87,6 +104,11 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   QPointer<QAbstractButton> updateButton_;
   QPointer<QAbstractButton> bounceButton_;
   bool installing_ = false;
+  // An installation's outcome is on the status line.
+  bool installEnded_ = false;
+  // When the last check job ended; nullopt before the first has.
+  std::optional<QTime> lastCheck_;
+  StatusLine statusLine_;
   std::string manifestURL_;
   Launcher launcher_;
 };

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include <QIcon>
+
 #include "tove/AppDelegate.h"
 
 namespace tove {
@@ -11,6 +13,10 @@ namespace tove {
 /// and runs the event loop. The event loop's result, or 1 when the interface cannot be
 /// loaded.
 int ApplicationMain(int argc, char** argv);
+
+/// The application's icon, from the PNGs in the main bundle's Resources/icons; empty when
+/// they are missing.
+QIcon applicationIcon();
 
 /// Serves the application's events until the installation `delegate` started has reported
 /// its outcome, so that quitting never cuts one off with its disk image still attached; false

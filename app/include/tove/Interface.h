@@ -15,7 +15,8 @@ namespace tove::Interface {
 std::unique_ptr<QWidget> load(const std::filesystem::path& path);
 
 /// Connects `delegate` to the window and the application: the outlets window, label,
-/// updateButton and bounceButton found by object name; checkForUpdatesAction, updateButton,
+/// updateButton and bounceButton, and the status line's statusLabel and progressBar, found by
+/// object name; checkForUpdatesAction, updateButton,
 /// bounceButton and quitAction to their actions; applicationDidFinishLaunching queued to run
 /// once the event loop runs; applicationWillTerminate on aboutToQuit. false (and a log line)
 /// when an outlet or action is missing; the delegate is then left unconnected.

@@ -117,6 +117,11 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
   /// The first configuration does this once; each installation does it before it starts.
   void cleanUpInterruptedInstallations();
 
+  /// Has `observer` hear, on the main loop, what the progress callback hears and also the
+  /// start and end of every check job (Phase::Checking, Phase::Checked); an empty function
+  /// stops the reports. Replaces the observer set before.
+  void setObserver(std::function<void(const SparklerProgress&)> observer);
+
   /// Whether the last check found a newer update verified in the cache.
   bool updateAvailable() const noexcept { return updateAvailable_.load(); }
   void setUpdateAvailable(bool value) noexcept { updateAvailable_.store(value); }
@@ -174,6 +179,9 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
   std::optional<SparklerError> lastError_;
   // The validators of the last manifest read, which `updates_` holds.
   URLLoader::Validators manifestValidators_;
+  // Posts `phase` of a check job to the observer; the progress callback does not hear it.
+  void notify(SparklerProgress::Phase phase) const;
+  std::shared_ptr<const std::function<void(const SparklerProgress&)>> observer_;
 };
 
 }  // namespace sparkler

@@ -38,6 +38,9 @@ struct SparklerProgress {
     Replacing,    // installation: the copy is checked and swapped in
     Detaching,    // installation: the image is being detached
     Finished,     // installation over (the handler hears whether it succeeded)
+    Checking,     // a check has started (observers only)
+    Checked,      // a check has ended; updateAvailable() and lastError() tell its result
+                  // (observers only)
   };
   Phase phase = Phase::Downloading;
   std::uint64_t bytes = 0;
