@@ -57,12 +57,7 @@ std::optional<std::string> search(std::vector<std::string> arguments, const std:
 }
 
 int countEntries(const char* folder) {
-  int count = 0;
-  if (DIR* dir = opendir(folder)) {
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-  }
-  return count;
+  return static_cast<int>(std::distance(fs::directory_iterator(folder), {}));
 }
 
 // True when this process has no child at all, running or unreaped.
