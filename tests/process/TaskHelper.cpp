@@ -39,12 +39,6 @@ bool drained() {
   }
 }
 
-// Copies standard input to standard output.
-int echo() {
-  const auto input = sparkler::Files::readAll(STDIN_FILENO, std::string::npos);
-  return input ? print(*input) : 4;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -64,7 +58,9 @@ int main(int argc, char** argv) {
       if (print(std::string_view(block).substr(0, n)) != 0) return 4;
       count -= n;
     }
-    return arg(3) == "echo" ? echo() : 0;
+    if (arg(3) != "echo") return 0;
+    const auto input = sparkler::Files::readAll(STDIN_FILENO, std::string::npos);
+    return input ? print(*input) : 4;
   }
   if (mode == "cwd-is") {
     char path[4096];
