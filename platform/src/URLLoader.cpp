@@ -306,6 +306,31 @@ std::optional<std::string> siblingURL(std::string_view url, std::string_view nam
   return result;
 }
 
+std::optional<std::string> withPathSuffix(std::string_view url, std::string_view suffix) {
+  if (suffix.empty()) return std::nullopt;
+  const auto handle =
+      std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>(curl_url(), curl_url_cleanup);
+  if (!handle ||
+      curl_url_set(handle.get(), CURLUPART_URL, std::string(url).c_str(), 0) != CURLUE_OK) {
+    return std::nullopt;
+  }
+  char* part = nullptr;
+  if (curl_url_get(handle.get(), CURLUPART_HOST, &part, 0) != CURLUE_OK) return std::nullopt;
+  curl_free(part);
+  if (curl_url_get(handle.get(), CURLUPART_PATH, &part, 0) != CURLUE_OK) return std::nullopt;
+  std::string path = part;
+  curl_free(part);
+  path += suffix;
+  if (curl_url_set(handle.get(), CURLUPART_PATH, path.c_str(), 0) != CURLUE_OK ||
+      curl_url_set(handle.get(), CURLUPART_FRAGMENT, nullptr, 0) != CURLUE_OK ||
+      curl_url_get(handle.get(), CURLUPART_URL, &part, 0) != CURLUE_OK) {
+    return std::nullopt;
+  }
+  std::string result = part;
+  curl_free(part);
+  return result;
+}
+
 bool setExtraCAFile(const std::optional<std::filesystem::path>& path) {
   std::shared_ptr<const std::string> bundle;
   if (path) {
