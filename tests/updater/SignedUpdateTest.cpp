@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include "sparkler/Dispatch.h"
 #include "sparkler/Log.h"
 #include "sparkler/ManifestSignature.h"
+#include "sparkler/QuickTask.h"
 #include "sparkler/Sparkler.h"
 #include "sparkler/testing/HttpsServer.h"
 #include "sparkler/testing/ManualMainLoop.h"
@@ -261,6 +263,7 @@ TEST_F(SignedUpdateTest, NotModifiedManifestsAreStillJudgedByTheirSignaturesExpi
 
   now = kNow + kHour + Signature::kClockSkewSeconds + 1;
   EXPECT_FALSE(updater->coreCheck());
+  ASSERT_TRUE(updater->lastError());
   EXPECT_EQ(updater->lastError()->code, SparklerErrc::signatureExpired);
   EXPECT_FALSE(updater->updateAvailable());
 
@@ -289,6 +292,7 @@ TEST_F(SignedUpdateTest, AnImageAlteredAfterTheCheckIsNeverAttached) {
   ASSERT_TRUE(loop->waitForPost());
   loop->runPosted();
   EXPECT_EQ(outcomes, std::vector<bool>{false});
+  ASSERT_TRUE(updater->lastError());
   EXPECT_EQ(updater->lastError()->code, SparklerErrc::imageMismatch)
       << updater->lastError()->message;
   EXPECT_FALSE(fs::exists(*cached));
@@ -318,6 +322,30 @@ TEST_F(SignedUpdateTest, KeysThatCannotBeUsedAreRefusedWithTheConfiguration) {
   EXPECT_TRUE(updater->requiresSignature());
   EXPECT_EQ(updater->configuration().publicKeys,
             (std::vector<std::string>{base64(maker), base64(rotated)}));
+}
+
+// `sparkler check` tells what became of the signature, with its expiry, and why it failed.
+TEST_F(SignedUpdateTest, CheckCommandReportsTheSignature) {
+  const std::string manifest = json::array({entry("1.0.1", image)}).dump();
+  server.putFile(kImagePath, image);
+  // The tool judges expiry by the system's clock.
+  const std::int64_t wall = std::chrono::duration_cast<std::chrono::seconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
+  for (const auto& [expires, state] :
+       {std::pair{wall + kHour, "valid"}, {wall - kHour, "expired"}}) {
+    publish(manifest, sign(manifest, expires, maker));
+    const auto run = QuickTask::run(
+        TOVE_TEST_SPARKLER,
+        Arguments{{"check", "--bundle", bundle.string(), "--manifest", server.url(kManifestPath),
+                   "--ca-file", server.caFile().string()}},
+        RunOptions{std::chrono::seconds(60), 1 << 20, 1 << 16});
+    const auto shown = json::parse(run.output, nullptr, false);
+    SCOPED_TRACE(run.output + run.error);
+    EXPECT_EQ(shown["signature"]["state"], state);
+    EXPECT_EQ(shown["signature"]["expires"], Signature::formatTime(expires));
+    EXPECT_EQ(run.status, std::string_view(state) == "valid" ? 0 : 1);
+  }
 }
 
 }  // namespace
