@@ -324,6 +324,29 @@ TEST_F(SignedUpdateTest, KeysThatCannotBeUsedAreRefusedWithTheConfiguration) {
             (std::vector<std::string>{base64(maker), base64(rotated)}));
 }
 
+// Without keys a manifest is read unsigned, as always; an entry's "sha256" is checked when it
+// is well formed and ignored otherwise, so that no bundle without keys starts failing for it.
+TEST_F(SignedUpdateTest, WithoutKeysOnlyAWellFormedSHA256IsChecked) {
+  const fs::path plain =
+      testing::makeTestBundle(home.temporary() / "plain", "Tove", "1.0.0", "org.tove.Tove");
+  server.putFile(kImagePath, image);
+  server.setStatus(kSignaturePath, 404);
+  for (const auto& [sha256, errc] :
+       {std::pair{std::string("NOT-A-DIGEST"), std::optional<SparklerErrc>()},
+        {sha256Of("another image"), SparklerErrc::imageMismatch}}) {
+    json newest = entry("1.0.1", image);
+    newest["sha256"] = sha256;
+    server.putFile(kManifestPath, json::array({newest}).dump());
+    auto updater = make(nullptr, plain);
+    ASSERT_TRUE(updater);
+    EXPECT_FALSE(updater->requiresSignature());
+    EXPECT_EQ(updater->coreCheck(), !errc) << sha256;
+    EXPECT_EQ(updater->lastError() ? std::optional(updater->lastError()->code) : std::nullopt,
+              errc ? std::optional(make_error_code(*errc)) : std::nullopt);
+    EXPECT_FALSE(updater->lastSignature());
+  }
+}
+
 // `sparkler check` tells what became of the signature, with its expiry, and why it failed.
 TEST_F(SignedUpdateTest, CheckCommandReportsTheSignature) {
   const std::string manifest = json::array({entry("1.0.1", image)}).dump();

@@ -138,7 +138,9 @@ std::optional<SparklerError> Sparkler::install(bool& logged) {
   if (settings->signatureRequired) {
     // The image is checked against the signed entry once more right before it is attached:
     // the cache folder may have been written to since the check verified it. A copy that no
-    // longer matches is removed, and nothing is attached.
+    // longer matches is removed, and nothing is attached. (What remains, a change between
+    // this read and the attach, is for the cache folder's permissions to prevent: only this
+    // user can write there.)
     std::string why;
     if (!Manifest::checkedEntry(newest, &why, settings->configuration.maximumSize, true)) {
       return failure(SparklerErrc::newestEntryInvalid, why);
