@@ -1,11 +1,14 @@
 # sparkler_add_bundle(<target> NAME <name> IDENTIFIER <id> VERSION <version>
 #                     EXECUTABLE <executable target> [RESOURCES <files or folders...>]
-#                     FOLDER <folder>)
+#                     [PUBLIC_KEYS <keys...>] FOLDER <folder>)
 #
 # Makes <folder>/<name>.app, the bundle layout the updater installs and replaces:
 #   Contents/Info.plist          CFBundleName <name>, CFBundleIdentifier <id>,
 #                                CFBundleShortVersionString and CFBundleVersion <version>,
-#                                CFBundleExecutable the executable's file name
+#                                CFBundleExecutable the executable's file name; with
+#                                PUBLIC_KEYS, SparklerPublicKeys: the keys (base64 Ed25519
+#                                public keys, as `sparkler keygen` prints them) whose
+#                                signature the updater requires on the update manifest
 #   Contents/MacOS/<executable>
 #   Contents/Resources/...       each file of RESOURCES, and each folder with its contents
 #   Contents/Helpers/hdiutil     the disk image tool (Sparkler::hdiutil) installations use
@@ -18,7 +21,8 @@ set_property(GLOBAL PROPERTY SPARKLER_BUNDLE_PLIST_TEMPLATE
   ${CMAKE_CURRENT_LIST_DIR}/SparklerInfo.plist.in)
 
 function(sparkler_add_bundle target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "NAME;IDENTIFIER;VERSION;EXECUTABLE;FOLDER" "RESOURCES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "NAME;IDENTIFIER;VERSION;EXECUTABLE;FOLDER"
+    "RESOURCES;PUBLIC_KEYS")
   foreach(required NAME IDENTIFIER VERSION EXECUTABLE FOLDER)
     if(NOT arg_${required})
       message(FATAL_ERROR "sparkler_add_bundle(${target}) needs ${required}")
@@ -34,6 +38,21 @@ function(sparkler_add_bundle target)
     message(FATAL_ERROR "sparkler_add_bundle(${target}): no Sparkler::hdiutil to put in the bundle")
   endif()
 
+  # A key that does not read as one would make the bundle's every update check fail: refused
+  # here, at the maker's, rather than there.
+  set(SPARKLER_BUNDLE_PUBLIC_KEYS "")
+  if(arg_PUBLIC_KEYS)
+    string(APPEND SPARKLER_BUNDLE_PUBLIC_KEYS "\t<key>SparklerPublicKeys</key>\n\t<array>\n")
+    foreach(key IN LISTS arg_PUBLIC_KEYS)
+      string(LENGTH "${key}" length)
+      if(NOT length EQUAL 44 OR NOT key MATCHES "^[A-Za-z0-9+/]+[AEIMQUYcgkosw048]=$")
+        message(FATAL_ERROR "sparkler_add_bundle(${target}): \"${key}\" is not a public key "
+                            "(the base64 line `sparkler keygen` prints)")
+      endif()
+      string(APPEND SPARKLER_BUNDLE_PUBLIC_KEYS "\t\t<string>${key}</string>\n")
+    endforeach()
+    string(APPEND SPARKLER_BUNDLE_PUBLIC_KEYS "\t</array>\n")
+  endif()
   # The plist names the executable's file; its name is known only at generation time.
   get_property(template GLOBAL PROPERTY SPARKLER_BUNDLE_PLIST_TEMPLATE)
   set(SPARKLER_BUNDLE_NAME "${arg_NAME}")

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The update demo. Builds Tove 1.0.0 and 1.0.1, publishes 1.0.1 into a web root served over
-# HTTPS on loopback by nginx, starts Tove 1.0.0 from a demo folder under Xvfb and does what a
+# The update demo. Builds Tove 1.0.0 and 1.0.1, both trusting the demo's signing key,
+# publishes 1.0.1 with a signed manifest into a web root served over HTTPS on loopback by nginx, starts Tove 1.0.0 from a demo folder under Xvfb and does what a
 # person would: waits for the background check, presses Ctrl+U, presses Install Update, then
 # Relaunch, and shows that the new window belongs to 1.0.1. Screenshots are saved before and
 # after. Nothing is left running or mounted afterwards.
@@ -8,7 +8,8 @@
 # Usage: scripts/demo.sh [--no-install] [--out DIR]
 #   --no-install  do not check the Debian packages (the test suite runs the demo this way)
 #   --out DIR     where the run's files go (default: demo-out/ in the repository)
-# The demo build lives in build-demo/ (TOVE_DEMO_BUILD overrides it).
+# The demo build lives in build-demo/ (TOVE_DEMO_BUILD overrides it), with its signing key,
+# made once, in demo-key/ there.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -68,14 +69,31 @@ echo "$port" >"$build/demo-port"
 host=127.0.0.1:$port
 ca_dir=$build/demo-ca
 
+configure=(cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  -DTOVE_BUILD_TESTS=OFF -DTOVE_BUILD_BENCH=OFF
+  -DTOVE_UPDATE_HOST="$host" -DTOVE_EXTRA_CA_FILE="$ca_dir/ca.pem"
+  -DTOVE_BUNDLE_VERSION="$old_version" -DTOVE_EXTRA_BUNDLE_VERSIONS="$new_version")
+build_failed() { tail -n 40 "$build/demo-build.log" >&2; die "build failed (see $build/demo-build.log)"; }
+
+# The maker's key: made once per demo build, kept like its port, so that bundles built by an
+# earlier run still trust the manifests of a later one.
+key_dir=$build/demo-key
+if [ ! -s "$key_dir/public.txt" ] || [ ! -s "$key_dir/private.pem" ]; then
+  step "Making the maker's signing key in $key_dir"
+  "${configure[@]}" >/dev/null
+  cmake --build "$build" --target sparkler >"$build/demo-build.log" 2>&1 || build_failed
+  rm -rf "$key_dir"
+  mkdir -m 700 "$key_dir"
+  "$build/tools/sparkler/sparkler" keygen --out "$key_dir/private.pem" >"$key_dir/public.txt" ||
+    die "no signing key could be made"
+fi
+public_key=$(cat "$key_dir/public.txt")
+info "public key: $public_key"
+
 step "Building Tove $old_version and $new_version (manifest host $host) in $build"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTOVE_BUILD_TESTS=OFF -DTOVE_BUILD_BENCH=OFF \
-  -DTOVE_UPDATE_HOST="$host" -DTOVE_EXTRA_CA_FILE="$ca_dir/ca.pem" \
-  -DTOVE_BUNDLE_VERSION=$old_version -DTOVE_EXTRA_BUNDLE_VERSIONS=$new_version >/dev/null
-cmake --build "$build" -- -j"$(nproc)" >"$build/demo-build.log" 2>&1 ||
-  { tail -n 40 "$build/demo-build.log" >&2; die "build failed (see $build/demo-build.log)"; }
-info "built $build/Tove.app and $build/bundles/$new_version/Tove.app"
+"${configure[@]}" -DTOVE_PUBLIC_KEYS="$public_key" >/dev/null
+cmake --build "$build" -- -j"$(nproc)" >"$build/demo-build.log" 2>&1 || build_failed
+info "built $build/Tove.app and $build/bundles/$new_version/Tove.app, both trusting that key"
 
 rm -rf "$out"
 mkdir -p "$out"
@@ -86,16 +104,20 @@ mkdir -p "$feed" "$run/home" "$run/nginx" "$run/Applications" "$ca_dir"
 
 step "Publishing Tove $new_version into $feed"
 "$build/tools/sparkler/sparkler" publish --app "$build/bundles/$new_version/Tove.app" \
-  --version $new_version --out "$feed"
+  --version $new_version --out "$feed" --key "$key_dir/private.pem"
 info "manifest: $(tr -d '\n' <"$feed/_.json")"
+step "The manifest is signed: $feed/_.json.sig, by the key both bundles trust"
+info "signature file: $(tr -d '\n' <"$feed/_.json.sig")"
 
 step "Making a certificate authority and a server certificate for this run"
 make_certificates "$ca_dir" "$run/nginx"
 
 step "Serving $www over HTTPS at https://$host with nginx"
 start_nginx "$run/nginx" "$port" "$www"
-curl -fsS --cacert "$ca_dir/ca.pem" "https://$host/assets/Tove/software/mac/_.json" >/dev/null ||
-  die "the manifest is not served"
+for served in _.json _.json.sig; do
+  curl -fsS --cacert "$ca_dir/ca.pem" "https://$host/assets/Tove/software/mac/$served" >/dev/null ||
+    die "$served is not served"
+done
 info "manifest URL: https://$host/assets/Tove/software/mac/_.json"
 
 step "Installing Tove $old_version into $run/Applications"

@@ -1,10 +1,14 @@
-// The maker's side: `sparkler publish` builds the update's image and lists it in the manifest, and
-// docs/manifest.schema.json describes that manifest as the updater reads it.
+// The maker's side: `sparkler publish` builds the update's image and lists it in the manifest,
+// `keygen` and `sign` make and use the maker's signing keys, and docs/manifest.schema.json
+// describes that manifest as the updater reads it.
 
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <set>
 
 #include "sparkler/Checksum.h"
+#include "sparkler/Manifest.h"
+#include "sparkler/ManifestSignature.h"
 #include "sparkler/testing/DiskImages.h"
 
 namespace sparkler::test {
@@ -80,6 +84,8 @@ TEST_F(PublishTest, AppendsEntriesOldestFirstAsTheBundlesOwnNamesAndVersionsAndR
     const std::string bytes = readFile(out / entry["name"].get<std::string>());
     EXPECT_EQ(entry["size"], bytes.size());
     EXPECT_EQ(entry["hash"], Checksum::MD5String(bytes).value_or(""));
+    const auto sha = run.runProgram("/usr/bin/sha256sum", {out / entry["name"].get<std::string>()});
+    EXPECT_EQ(entry["sha256"], sha.output.substr(0, 64));
   }
   EXPECT_EQ(listed, (std::vector<std::string>{"1.0.1 Tove-1.0.1.dmg", "1.2 Tove-1.2.dmg",
                                               "1.3 Quill-1.3.dmg"}));
@@ -123,6 +129,72 @@ TEST_F(PublishTest, AppendsEntriesOldestFirstAsTheBundlesOwnNamesAndVersionsAndR
   EXPECT_EQ(readFile(out / "_.json"), "{\"not\": \"a list\"}");
 }
 
+// keygen's public key verifies what publish --key signs, as written and with the default
+// expiry. Without --key, publish refuses to leave the old signature beside a new manifest; a
+// key or expiry it cannot use stops it before anything changes. sign signs with several keys
+// (a rotation's overlap) and a chosen expiry, and refuses a manifest the updater would not read.
+TEST_F(PublishTest, SignsWhatItPublishesWithTheMakersKeys) {
+  namespace sig = ManifestSignature;
+  fs::create_directories(work);
+  const auto keygen = [&](const std::string& name) {
+    const auto made = run.runProgram(TOVE_TEST_SPARKLER, {"keygen", "--out", work / name});
+    EXPECT_EQ(made.status, 0) << made.error;
+    EXPECT_EQ(lines(made.output).size(), 1u);
+    return sig::publicKeyFromBase64(made.output).value_or(sig::PublicKey{});
+  };
+  const std::vector<sig::PublicKey> oldKey = {keygen("old.pem")}, newKey = {keygen("new.pem")};
+  struct stat info {};
+  ASSERT_EQ(::stat((work / "old.pem").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  const std::string secret = readFile(work / "old.pem");
+  EXPECT_EQ(run.runProgram(TOVE_TEST_SPARKLER, {"keygen", "--out", work / "old.pem"}).status, 1);
+  EXPECT_EQ(readFile(work / "old.pem"), secret);
+
+  const auto now = static_cast<std::int64_t>(std::time(nullptr));
+  const auto verdict = [&](const std::vector<sig::PublicKey>& trusted) {
+    return sig::verify(readFile(out / "_.json"), readFile(out / "_.json.sig"), trusted, now);
+  };
+  const auto signedRun = run.runProgram(
+      TOVE_TEST_SPARKLER, {"publish", "--app", app, "--out", out, "--key", work / "old.pem"});
+  ASSERT_EQ(signedRun.status, 0) << signedRun.error;
+  EXPECT_EQ(verdict(oldKey).state, sig::State::valid) << verdict(oldKey).reason;
+  EXPECT_NEAR(verdict(oldKey).expires - now, 30 * 86'400, 600);
+  EXPECT_EQ(verdict(newKey).state, sig::State::untrusted);
+
+  const auto published = snapshot(out);
+  setBundle(app, "Tove", "1.0.2");
+  for (const std::vector<std::string>& extra : {std::vector<std::string>{},
+                                                {"--key", work / "missing.pem"},
+                                                {"--key", work / "old.pem", "--expires-in", "0"},
+                                                {"--expires-in", "3"}}) {
+    std::vector<std::string> arguments = {"publish", "--app", app, "--out", out};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    const auto refused = run.runProgram(TOVE_TEST_SPARKLER, arguments);
+    EXPECT_EQ(refused.status, 1) << json(extra).dump();
+    EXPECT_EQ(lines(refused.error).size(), 1u) << refused.error;
+    EXPECT_EQ(snapshot(out), published) << json(extra).dump();
+  }
+
+  const std::int64_t expires = now + 7 * 86'400;
+  const auto resigned = run.runProgram(
+      TOVE_TEST_SPARKLER, {"sign", "--key", work / "old.pem", "--key", work / "new.pem",
+                           "--manifest", out / "_.json", "--expires-at", sig::formatTime(expires)});
+  ASSERT_EQ(resigned.status, 0) << resigned.error;
+  for (const auto& trusted : {oldKey, newKey}) {
+    EXPECT_EQ(verdict(trusted).state, sig::State::valid);
+    EXPECT_EQ(verdict(trusted).expires, expires);
+  }
+  writeFile(work / "large.json", "[" + std::string(Manifest::kMaximumSize, ' ') + "]",
+            fs::perms(0644));
+  writeFile(work / "object.json", "{}", fs::perms(0644));
+  for (const char* name : {"large.json", "object.json"}) {
+    const auto refused = run.runProgram(
+        TOVE_TEST_SPARKLER, {"sign", "--key", work / "old.pem", "--manifest", work / name});
+    EXPECT_EQ(refused.status, 1) << name;
+    EXPECT_FALSE(fs::exists(work / (name + std::string(".sig")))) << name;
+  }
+}
+
 // The schema refuses every entry the updater refuses: a wrong type, a missing field, a size outside
 // 1 to 50,000,000, a digest that can never match, a name that is not one plain file name of at
 // most 255 bytes, and a version that does not read as one. The tool reads versions as it does.
@@ -134,7 +206,8 @@ TEST_F(PublishTest, ManifestSchemaRefusesWhatTheUpdaterRefuses) {
   // Changes to the good entry (null leaves a field out).
   json taken = json::parse(R"([
     {}, {"size": 50000000}, {"size": 1.0}, {"notes": "kept, ignored"}, {"name": "T\u00f6ve.dmg"},
-    {"version": "0.0.1"}, {"version": "65535.0.0"}, {"version": "007.1"}])");
+    {"version": "0.0.1"}, {"version": "65535.0.0"}, {"version": "007.1"},
+    {"sha256": "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"}])");
   json refused = json::parse(R"([
     {"version": null}, {"name": null}, {"hash": null}, {"size": null},
     {"size": -1}, {"size": 0}, {"size": 50000001}, {"size": 1.5}, {"size": "4096"},
@@ -142,7 +215,9 @@ TEST_F(PublishTest, ManifestSchemaRefusesWhatTheUpdaterRefuses) {
     {"hash": "0123456789abcdef0123456789abcdeg"}, {"hash": "0123456789abcdef0123456789abcdef\n"},
     {"name": ""}, {"name": "a/b"}, {"name": ".."},
     {"version": 1}, {"version": "1.2-beta"}, {"version": "0.0"}, {"version": "65536"},
-    {"version": "1.2.3.4"}])");
+    {"version": "1.2.3.4"}, {"sha256": 1},
+    {"sha256": "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855"},
+    {"sha256": "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b85"}])");
   const char* const characters[] = {"n", "\u00f6", "\u20ac", "\U0001F600"};  // 1 to 4 bytes
   for (int width = 1; width <= 4; ++width) {
     std::string name;

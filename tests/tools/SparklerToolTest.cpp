@@ -22,6 +22,8 @@ TEST(Sparkler, CommandsPrintTheirAnswerAndRefuseWhatTheyCannotRead) {
       {{"frobnicate"}, 1, "unknown command"},
       {{}, 1, "usage"},
       {{"check", "--bundle", "Tove.app"}, 1, "usage"},
+      {{"keygen"}, 1, "usage: sparkler keygen"},
+      {{"sign", "--manifest", "_.json"}, 1, "no --key"},
   };
   for (const auto& [arguments, status, text] : cases) {
     const auto run = tool(arguments);

@@ -14,9 +14,24 @@ int versionCommand(int argc, char** argv);
 /// unreadable CA file.
 int checkCommand(int argc, char** argv);
 
-/// `sparkler publish --app PATH/NAME.app [--version V] --out DIR`: builds DIR/NAME-V.dmg, NAME
-/// being the bundle's CFBundleName, and appends its entry to DIR/_.json; V defaults to the
-/// bundle's CFBundleShortVersionString. 1 with one line on standard error when the bundle has
-/// no usable CFBundleName, its version differs from V, V is not newer than every listed
-/// version or anything fails (the manifest is then unchanged).
+/// `sparkler publish --app PATH/NAME.app [--version V] --out DIR [--key KEYFILE...
+/// [--expires-in DAYS | --expires-at TIME]]`: builds DIR/NAME-V.dmg, NAME being the bundle's
+/// CFBundleName, and appends its entry (MD5 "hash" and "sha256") to DIR/_.json; V defaults to
+/// the bundle's CFBundleShortVersionString. With --key the new manifest is signed into
+/// DIR/_.json.sig as `sign` does. 1 with one line on standard error when the bundle has no
+/// usable CFBundleName, its version differs from V, V is not newer than every listed version,
+/// a signature file lies beside a manifest that would be written unsigned, or anything fails
+/// (the manifest and its signature are then unchanged).
 int publishCommand(int argc, char** argv);
+
+/// `sparkler keygen --out KEYFILE`: writes a new Ed25519 private key to KEYFILE (PEM, mode
+/// 0600) and prints its public key in base64 as one line. 1 with the cause on standard error
+/// on bad arguments or when KEYFILE exists or cannot be written.
+int keygenCommand(int argc, char** argv);
+
+/// `sparkler sign --key KEYFILE [--key KEYFILE...] --manifest PATH [--expires-in DAYS |
+/// --expires-at TIME]`: writes PATH.sig, signed by every key and expiring after DAYS (default
+/// 30) or at TIME (YYYY-MM-DDTHH:MM:SSZ). 1 with the cause on standard error on bad
+/// arguments, an unreadable key, or a manifest the updater would not read (over its size
+/// bound, or no list of updates); PATH.sig is then unchanged.
+int signCommand(int argc, char** argv);

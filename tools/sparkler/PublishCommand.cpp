@@ -8,11 +8,19 @@
 // The image is written under a temporary name and renamed into place before the manifest is
 // replaced (also through a temporary file and a rename), so the manifest never names a
 // missing or half-written image, and a failed run leaves the manifest as it was.
+//
+// With --key the new manifest is signed before anything is written, and its signature file
+// DIR/_.json.sig is replaced right after the manifest: clients fetch the manifest first and
+// its signature second, so this order leaves the smallest window in which a client can read
+// a new manifest with an old signature or the reverse (which it refuses, and reads the
+// consistent pair at its next check).
 
+#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -20,11 +28,15 @@
 #include <string>
 
 #include "Commands.h"
+#include "Signing.h"
 #include "sparkler/Bundle.h"
 #include "sparkler/Checksum.h"
+#include "sparkler/CryptoLibrary.h"
 #include "sparkler/Files.h"
 #include "sparkler/Folders.h"
+#include "sparkler/Hex.h"
 #include "sparkler/Manifest.h"
+#include "sparkler/ManifestSignature.h"
 #include "sparkler/QuickTask.h"
 #include "sparkler/SearchPath.h"
 #include "sparkler/Version.h"
@@ -41,7 +53,9 @@ constexpr std::uintmax_t kLargestImage = 50'000'000;
 // use (it can only count characters, and the updater takes 255 bytes).
 constexpr std::size_t kLongestName = 48;
 constexpr std::size_t kLongestImageName = 63;
-constexpr char kUsage[] = "usage: sparkler publish --app PATH/NAME.app [--version V] --out DIR";
+constexpr char kUsage[] =
+    "usage: sparkler publish --app PATH/NAME.app [--version V] --out DIR [--key KEYFILE... "
+    "[--expires-in DAYS | --expires-at YYYY-MM-DDTHH:MM:SSZ]]";
 
 int fail(const std::string& reason) {
   std::fprintf(stderr, "sparkler publish: %s\n", reason.c_str());
@@ -56,6 +70,18 @@ bool isUsableName(const std::string& name) {
     if (c == '/' || c < 0x20 || c == 0x7f) return false;
   }
   return true;
+}
+
+// The SHA-256 digest of `bytes` in 64 lowercase hex digits; nullopt when it cannot be made.
+std::optional<std::string> sha256(std::string_view bytes) {
+  sparkler::initializeCryptoLibrary();
+  unsigned char digest[32];
+  unsigned int length = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1 ||
+      length != sizeof digest) {
+    return std::nullopt;
+  }
+  return sparkler::Hex::encode(digest, sizeof digest);
 }
 
 // Removes what it names when it goes out of scope, unless released.
@@ -80,17 +106,35 @@ namespace {
 
 int publish(int argc, char** argv) {
   std::optional<std::string> app, versionText, out;
+  SigningOptions signing;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     std::optional<std::string>* slot = option == "--app"       ? &app
                                        : option == "--version" ? &versionText
                                        : option == "--out"     ? &out
                                                                : nullptr;
-    if (slot == nullptr) return fail("unknown argument \"" + option + "\"; " + kUsage);
+    if (slot == nullptr && !SigningOptions::accepts(option)) {
+      return fail("unknown argument \"" + option + "\"; " + kUsage);
+    }
     if (i + 1 >= argc || argv[i + 1][0] == '\0') return fail(option + " needs a value; " + kUsage);
-    *slot = argv[++i];
+    const std::string value = argv[++i];
+    if (slot != nullptr) {
+      *slot = value;
+    } else {
+      signing.take(option, value);
+    }
   }
   if (!app || !out) return fail(kUsage);
+  if (signing.keyFiles.empty() && (signing.expiresIn || signing.expiresAt)) {
+    return fail("an expiry is given but no --key to sign with");
+  }
+  // Keys are loaded before anything is built, so that a wrong key file costs nothing.
+  std::optional<ManifestSigner> signer;
+  if (!signing.keyFiles.empty()) {
+    std::string reason;
+    signer = ManifestSigner::prepare(signing, std::time(nullptr), &reason);
+    if (!signer) return fail(reason);
+  }
 
   std::error_code error;
   if (!fs::is_directory(fs::path(*app) / "Contents", error)) {
@@ -135,13 +179,23 @@ int publish(int argc, char** argv) {
     return fail("cannot make the folder " + folder.string() + ": " + error.message());
   }
   const fs::path manifestPath = folder / kManifestName;
+  const fs::path signaturePath =
+      folder / (kManifestName + std::string(sparkler::ManifestSignature::kFileSuffix));
+  // A new manifest beside the old one's signature would fail every check of a bundle that
+  // has keys.
+  if (!signer && fs::symlink_status(signaturePath, error).type() != fs::file_type::not_found) {
+    return fail(signaturePath.string() + " exists: sign the new manifest with --key, or remove " +
+                "the signature to publish unsigned");
+  }
   auto manifest = nlohmann::ordered_json::array();
+  std::optional<std::string> previous;
   if (fs::exists(manifestPath, error)) {
     // A manifest larger than the updater reads would be of no use to anyone.
     std::error_code unread;
     const auto text =
         sparkler::Files::readFile(manifestPath.string(), sparkler::Manifest::kMaximumSize, &unread);
     if (!text) return fail("cannot read " + manifestPath.string() + ": " + unread.message());
+    previous = *text;
     manifest = nlohmann::ordered_json::parse(*text, nullptr, false);
     if (!manifest.is_array()) return fail(manifestPath.string() + " is not a list of updates");
   }
@@ -198,6 +252,8 @@ int publish(int argc, char** argv) {
   if (!bytes || bytes->empty()) return fail("cannot read the image just built");
   const auto hash = sparkler::Checksum::MD5String(*bytes);
   if (!hash) return fail("cannot compute the image's MD5 digest");
+  const auto sha = sha256(*bytes);
+  if (!sha) return fail("cannot compute the image's SHA-256 digest");
 
   fs::rename(temporaryImage, image, error);
   if (error) return fail("cannot move the image to " + image.string() + ": " + error.message());
@@ -208,15 +264,42 @@ int publish(int argc, char** argv) {
   entry["version"] = *versionText;
   entry["name"] = name;
   entry["hash"] = *hash;
+  entry["sha256"] = *sha;
   entry["size"] = bytes->size();
   manifest.push_back(entry);
-  if (const auto written =
-          sparkler::Files::writeAtomically(manifestPath.string(), manifest.dump(2) + "\n", 0644)) {
+  const std::string text = manifest.dump(2) + "\n";
+  if (text.size() > sparkler::Manifest::kMaximumSize) {
+    return fail("the new manifest would be larger than the " +
+                std::to_string(sparkler::Manifest::kMaximumSize) + " bytes the updater reads");
+  }
+  std::optional<std::string> signature;
+  if (signer) {
+    std::string reason;
+    signature = signer->sign(text, &reason);
+    if (!signature) return fail(reason);
+  }
+  if (const auto written = sparkler::Files::writeAtomically(manifestPath.string(), text, 0644)) {
     return fail("cannot write " + manifestPath.string() + ": " + written.message());
   }
+  if (signature) {
+    if (const auto written =
+            sparkler::Files::writeAtomically(signaturePath.string(), *signature, 0644)) {
+      // The old signature is still in place: so must the old manifest be.
+      if (previous) {
+        sparkler::Files::writeAtomically(manifestPath.string(), *previous, 0644);
+      } else {
+        fs::remove(manifestPath, error);
+      }
+      return fail("cannot write " + signaturePath.string() + ": " + written.message());
+    }
+  }
   publishedImage.release();
-  std::fprintf(stdout, "published %s (%zu bytes, MD5 %s) in %s\n", name.c_str(), bytes->size(),
-               hash->c_str(), manifestPath.c_str());
+  std::fprintf(stdout, "published %s (%zu bytes, MD5 %s, SHA-256 %s) in %s\n", name.c_str(),
+               bytes->size(), hash->c_str(), sha->c_str(), manifestPath.c_str());
+  if (signer) {
+    std::fprintf(stdout, "signed %s: %s expires %s\n", manifestPath.c_str(), signaturePath.c_str(),
+                 signer->describe().c_str());
+  }
   return 0;
 }
 

@@ -20,9 +20,22 @@ constexpr Command kCommands[] = {
      checkCommand},
     {"publish",
      "publish --app PATH/NAME.app [--version V] --out DIR\n"
+     "          [--key KEYFILE... [--expires-in DAYS | --expires-at YYYY-MM-DDTHH:MM:SSZ]]\n"
      "                 build the update's disk image DIR/NAME-V.dmg and list it in DIR/_.json\n"
-     "                 (NAME: the bundle's CFBundleName; V: its version)",
+     "                 (NAME: the bundle's CFBundleName; V: its version); with --key, sign\n"
+     "                 the new manifest into DIR/_.json.sig as sign does",
      publishCommand},
+    {"keygen",
+     "keygen --out KEYFILE\n"
+     "                 make a signing key: the private key in KEYFILE (a new file, mode 0600),\n"
+     "                 the public key for SparklerPublicKeys on standard output",
+     keygenCommand},
+    {"sign",
+     "sign --key KEYFILE [--key KEYFILE...] --manifest PATH\n"
+     "       [--expires-in DAYS | --expires-at YYYY-MM-DDTHH:MM:SSZ]\n"
+     "                 sign PATH's bytes with each key into PATH.sig (expiring in 30 days\n"
+     "                 unless given)",
+     signCommand},
 };
 
 int usage(std::FILE* stream) {
