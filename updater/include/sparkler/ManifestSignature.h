@@ -106,6 +106,8 @@ class SigningKey {
   bool save(const std::filesystem::path& path, std::string* reason) const;
 
   PublicKey publicKey() const;
+  /// The Ed25519 signature of `message`; all zero bytes, which no key verifies, should
+  /// OpenSSL fail.
   Signature sign(std::string_view message) const;
 
   ~SigningKey();
