@@ -41,8 +41,9 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
   /// An updater of its own for `configuration`, every default filled in from the bundle
   /// (see SparklerConfiguration), running on `dependencies`. It does nothing until start().
   /// nullptr when the configuration is unusable (no https manifest URL, no bundle identity,
-  /// version or name, an unreadable CA file, a zero interval or size): the cause is logged as
-  /// "Cannot configure the updater: <cause>" and handed to `error` when given.
+  /// version or name, an unreadable CA file, a zero interval or size, a public key that does not
+  /// decode): the cause is logged as "Cannot configure the updater: <cause>" and handed to
+  /// `error` when given.
   static std::shared_ptr<Sparkler> create(SparklerConfiguration configuration,
                                           SparklerDependencies dependencies = {},
                                           SparklerError* error = nullptr);
