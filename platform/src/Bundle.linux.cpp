@@ -27,10 +27,29 @@ Override& mainBundleOverride() {
   return *shared;
 }
 
+// The strings of `array` when it holds nothing else, within the bounds; an empty list
+// otherwise (the caller cannot tell a bad list from an empty one, and refuses both).
+std::vector<std::string> stringsOf(plist_t array) {
+  std::vector<std::string> strings;
+  if (plist_get_node_type(array) != PLIST_ARRAY) return strings;
+  const std::uint32_t count = plist_array_get_size(array);
+  if (count > Bundle::kMaximumArrayCount) return strings;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    plist_t item = plist_array_get_item(array, i);
+    std::uint64_t length = 0;
+    const char* text = item != nullptr && plist_get_node_type(item) == PLIST_STRING
+                           ? plist_get_string_ptr(item, &length)
+                           : nullptr;
+    if (text == nullptr || length > Bundle::kMaximumArrayStringBytes) return {};
+    strings.emplace_back(text, static_cast<std::size_t>(length));
+  }
+  return strings;
+}
+
 }  // namespace
 
-std::optional<Bundle::InfoDictionary> Bundle::readInfoDictionary(
-    const std::filesystem::path& path) {
+std::optional<Bundle::InfoDictionary> Bundle::readInfoDictionary(const std::filesystem::path& path,
+                                                                 InfoArrays* arrays) {
   const auto bytes = Files::readFile(path.string(), kMaximumInfoPlistSize);
   if (!bytes || bytes->empty()) return std::nullopt;
   plist_t root = nullptr;
@@ -55,6 +74,8 @@ std::optional<Bundle::InfoDictionary> Bundle::readInfoDictionary(
       std::uint64_t length = 0;
       const char* text = plist_get_string_ptr(value, &length);
       if (text != nullptr) info.emplace(key, std::string(text, static_cast<std::size_t>(length)));
+    } else if (key != nullptr && arrays != nullptr) {
+      arrays->emplace(key, stringsOf(value));
     }
     std::free(key);
   }
@@ -100,13 +121,23 @@ void Bundle::overrideMainBundlePath(std::optional<std::filesystem::path> path) {
 }
 
 std::shared_ptr<const Bundle> Bundle::bundleWithPath(const std::filesystem::path& path) {
-  return std::make_shared<const Bundle>(path, readInfoDictionary(path / "Contents" / "Info.plist"));
+  InfoArrays arrays;
+  auto info = readInfoDictionary(path / "Contents" / "Info.plist", &arrays);
+  if (!info) arrays.clear();
+  return std::make_shared<const Bundle>(path, std::move(info), std::move(arrays));
 }
 
 std::optional<std::string> Bundle::objectForInfoDictionaryKey(std::string_view key) const {
   if (!info_) return std::nullopt;
   const auto found = info_->find(key);
   if (found == info_->end()) return std::nullopt;
+  return found->second;
+}
+
+std::optional<std::vector<std::string>> Bundle::arrayForInfoDictionaryKey(
+    std::string_view key) const {
+  const auto found = arrays_.find(key);
+  if (found == arrays_.end()) return std::nullopt;
   return found->second;
 }
 

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "sparkler/CryptoLibrary.h"
 #include "sparkler/FileDescriptor.h"
@@ -272,10 +273,13 @@ std::shared_ptr<const std::string> caBundleWithExtraFile(const std::filesystem::
   return std::make_shared<const std::string>(std::move(combined));
 }
 
-std::optional<std::string> siblingURL(std::string_view url, std::string_view name) {
-  if (name.empty()) return std::nullopt;
-  const auto handle =
-      std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>(curl_url(), curl_url_cleanup);
+namespace {
+
+using URLHandle = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
+
+// `url` parsed, when it is absolute with a host, and its path.
+std::optional<std::pair<URLHandle, std::string>> parsedURL(std::string_view url) {
+  URLHandle handle(curl_url(), curl_url_cleanup);
   if (!handle ||
       curl_url_set(handle.get(), CURLUPART_URL, std::string(url).c_str(), 0) != CURLUE_OK) {
     return std::nullopt;
@@ -286,24 +290,49 @@ std::optional<std::string> siblingURL(std::string_view url, std::string_view nam
   if (curl_url_get(handle.get(), CURLUPART_PATH, &part, 0) != CURLUE_OK) return std::nullopt;
   std::string path = part;
   curl_free(part);
-  // The folder of the last component, as a path: "/a/b/" and "/a/b" both give "/a/".
-  if (path.size() > 1 && path.back() == '/') path.pop_back();
-  path.erase(path.rfind('/') + 1);
-  if (curl_url_set(handle.get(), CURLUPART_PATH, path.c_str(), 0) != CURLUE_OK ||
-      curl_url_set(handle.get(), CURLUPART_QUERY, nullptr, 0) != CURLUE_OK ||
-      curl_url_set(handle.get(), CURLUPART_FRAGMENT, nullptr, 0) != CURLUE_OK ||
-      curl_url_get(handle.get(), CURLUPART_URL, &part, 0) != CURLUE_OK) {
+  return std::pair{std::move(handle), std::move(path)};
+}
+
+// The URL of `handle` with `path`, without a fragment, and without a query unless `keepQuery`.
+std::optional<std::string> withPath(CURLU* handle, const std::string& path, bool keepQuery) {
+  char* part = nullptr;
+  if (curl_url_set(handle, CURLUPART_PATH, path.c_str(), 0) != CURLUE_OK ||
+      (!keepQuery && curl_url_set(handle, CURLUPART_QUERY, nullptr, 0) != CURLUE_OK) ||
+      curl_url_set(handle, CURLUPART_FRAGMENT, nullptr, 0) != CURLUE_OK ||
+      curl_url_get(handle, CURLUPART_URL, &part, 0) != CURLUE_OK) {
     return std::nullopt;
   }
   std::string result = part;
   curl_free(part);
+  return result;
+}
+
+}  // namespace
+
+std::optional<std::string> siblingURL(std::string_view url, std::string_view name) {
+  if (name.empty()) return std::nullopt;
+  auto parsed = parsedURL(url);
+  if (!parsed) return std::nullopt;
+  std::string& path = parsed->second;
+  // The folder of the last component, as a path: "/a/b/" and "/a/b" both give "/a/".
+  if (path.size() > 1 && path.back() == '/') path.pop_back();
+  path.erase(path.rfind('/') + 1);
+  auto result = withPath(parsed->first.get(), path, false);
+  if (!result) return std::nullopt;
   // The name is one segment: unreserved characters stay as they are, every other byte is
   // percent-encoded (as curl writes it, in capitals), "/" and "?" included.
   char* escaped = curl_easy_escape(nullptr, name.data(), static_cast<int>(name.size()));
   if (escaped == nullptr) return std::nullopt;
-  result += escaped;
+  *result += escaped;
   curl_free(escaped);
   return result;
+}
+
+std::optional<std::string> withPathSuffix(std::string_view url, std::string_view suffix) {
+  if (suffix.empty()) return std::nullopt;
+  auto parsed = parsedURL(url);
+  if (!parsed) return std::nullopt;
+  return withPath(parsed->first.get(), parsed->second + std::string(suffix), true);
 }
 
 bool setExtraCAFile(const std::optional<std::filesystem::path>& path) {

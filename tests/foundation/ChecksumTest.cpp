@@ -9,7 +9,7 @@
 namespace sparkler {
 namespace {
 
-TEST(Checksum, IsTheMD5OfAllTheBytesInLowercaseHexWholeOrStreamedAndNoneForEmptyData) {
+TEST(Checksum, IsTheDigestOfAllTheBytesInLowercaseHexWholeOrStreamedAndNoneForEmptyData) {
   // RFC 1321, appendix A.5; a zero byte that C-string handling would drop; more than one block.
   const std::pair<std::string, const char*> cases[] = {
       {"abc", "900150983cd24fb0d6963f7d28e17f72"},
@@ -26,6 +26,12 @@ TEST(Checksum, IsTheMD5OfAllTheBytesInLowercaseHexWholeOrStreamedAndNoneForEmpty
     EXPECT_EQ(stream.hex(), std::nullopt);
   }
   EXPECT_FALSE(Checksum::MD5String(""));
+
+  // FIPS 180-4's example, streamed in pieces as images are.
+  DigestStream sha256(DigestStream::Algorithm::sha256);
+  sha256.add("a");
+  sha256.add("bc");
+  EXPECT_EQ(sha256.hex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 #include "sparkler/testing/TempDir.h"
 
@@ -17,7 +18,9 @@ constexpr const char* kXmlPlist =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
     "<key>CFBundleIdentifier</key><string>org.example.Tove</string>"
     "<key>CFBundleShortVersionString</key><string>1.0.1</string>"
-    "<key>CFBundleVersion</key><integer>7</integer></dict></plist>\n";
+    "<key>CFBundleVersion</key><integer>7</integer>"
+    "<key>Keys</key><array><string>a</string><string>b</string></array>"
+    "<key>Mixed</key><array><string>a</string><integer>1</integer></array></dict></plist>\n";
 
 // The same dictionary as libplist writes it in binary form.
 std::string binaryPlist() {
@@ -43,7 +46,9 @@ class BundleFolder : public ::testing::Test {
   const fs::path info_ = bundle_ / "Contents" / "Info.plist";
 };
 
-TEST_F(BundleFolder, ReadsTheStringsOfXmlAndBinaryInfoDictionariesOnly) {
+// Arrays of strings are read too; any other value, or an array beyond the bounds, is seen as an
+// empty list, so that a key holding something unusable is never taken for an absent one.
+TEST_F(BundleFolder, ReadsTheStringsAndStringArraysOfXmlAndBinaryInfoDictionaries) {
   for (const auto& bytes : {std::string(kXmlPlist), binaryPlist()}) {
     writeInfo(bytes);
     const auto bundle = Bundle::bundleWithPath(bundle_);
@@ -51,6 +56,27 @@ TEST_F(BundleFolder, ReadsTheStringsOfXmlAndBinaryInfoDictionariesOnly) {
     EXPECT_EQ(bundle->bundleIdentifier(), "org.example.Tove");
     EXPECT_EQ(bundle->objectForInfoDictionaryKey("CFBundleShortVersionString"), "1.0.1");
     EXPECT_EQ(bundle->infoDictionary()->size(), 2u);
+    EXPECT_EQ(bundle->arrayForInfoDictionaryKey("Keys"), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(bundle->arrayForInfoDictionaryKey("Mixed"), std::vector<std::string>{});
+    EXPECT_EQ(bundle->arrayForInfoDictionaryKey("CFBundleVersion"), std::vector<std::string>{});
+    EXPECT_EQ(bundle->arrayForInfoDictionaryKey("CFBundleIdentifier"), std::nullopt);
+    EXPECT_EQ(bundle->arrayForInfoDictionaryKey("Absent"), std::nullopt);
+  }
+  const auto array = [](std::size_t count, std::size_t bytes) {
+    std::string items;
+    for (std::size_t i = 0; i < count; ++i)
+      items += "<string>" + std::string(bytes, 'k') + "</string>";
+    return "<plist version=\"1.0\"><dict><key>Keys</key><array>" + items +
+           "</array></dict></plist>";
+  };
+  for (const auto& [count, bytes, kept] :
+       {std::tuple{Bundle::kMaximumArrayCount, Bundle::kMaximumArrayStringBytes, true},
+        std::tuple{Bundle::kMaximumArrayCount + 1, std::size_t{1}, false},
+        std::tuple{std::size_t{1}, Bundle::kMaximumArrayStringBytes + 1, false}}) {
+    writeInfo(array(count, bytes));
+    EXPECT_EQ(Bundle::bundleWithPath(bundle_)->arrayForInfoDictionaryKey("Keys")->size(),
+              kept ? count : 0u)
+        << count << " of " << bytes;
   }
   fs::remove(info_);
   EXPECT_FALSE(Bundle::bundleWithPath(bundle_)->infoDictionary());

@@ -31,6 +31,11 @@ TEST(URLLoaderTest, SiblingURLNamesAFileInTheManifestsFolder) {
     SCOPED_TRACE(std::string(row.url) + " + " + row.name);
     EXPECT_EQ(URLLoader::siblingURL(row.url, row.name), row.expected);
   }
+  // A file named after the manifest: the query still reaches the server, as for the manifest.
+  EXPECT_EQ(URLLoader::withPathSuffix("https://h:8443/a/_.json?v=1&w=%20#top", ".sig"),
+            "https://h:8443/a/_.json.sig?v=1&w=%20");
+  EXPECT_EQ(URLLoader::withPathSuffix("https://h", ".sig"), "https://h/.sig");
+  EXPECT_EQ(URLLoader::withPathSuffix("no scheme/_.json", ".sig"), std::nullopt);
 }
 
 // A validator is sent back in a request header: one that could end that header or grow without

@@ -68,10 +68,12 @@ TEST(SparklerCheck, ReportsWhatTheBundleWouldSeeOrSaysWhyItFailed) {
   ASSERT_EQ(run.status, 0) << run.error;
   EXPECT_EQ(run.error, "");
   const auto cached = home.dataHome() / "org.tove.Tove/updates/software/Tove-1.0.1.dmg";
-  EXPECT_EQ(json::parse(run.output, nullptr, false), (json{{"updateAvailable", true},
-                                                           {"entry", newest},
-                                                           {"cachedPath", cached},
-                                                           {"error", nullptr}}));
+  EXPECT_EQ(json::parse(run.output, nullptr, false),
+            (json{{"updateAvailable", true},
+                  {"entry", newest},
+                  {"cachedPath", cached},
+                  {"error", nullptr},
+                  {"signature", {{"state", "not-required"}}}}));
 
   // Up to date with an entry too long for a log line: shown shortened, as the log shows it.
   newest["version"] = "1.0.0";

@@ -10,6 +10,7 @@
 #include "Commands.h"
 #include "sparkler/Bundle.h"
 #include "sparkler/Manifest.h"
+#include "sparkler/ManifestSignature.h"
 #include "sparkler/Sparkler.h"
 
 namespace {
@@ -91,6 +92,19 @@ int checkCommand(int argc, char** argv) {
                            {"error", nullptr}};
   if (error) {
     result["error"] = {{"code", sparkler::errorCodeName(error->code)}, {"message", error->message}};
+  }
+  // What became of the manifest's signature: null when one is required but the check ended
+  // before it was looked at (the manifest itself could not be fetched).
+  result["signature"] = nullptr;
+  if (!sparkler->requiresSignature()) {
+    result["signature"] = {{"state", "not-required"}};
+  } else if (const auto verdict = sparkler->lastSignature()) {
+    auto& signature = result["signature"];
+    signature = {{"state", sparkler::ManifestSignature::stateName(verdict->state)}};
+    if (verdict->expires != 0) {
+      signature["expires"] = sparkler::ManifestSignature::formatTime(verdict->expires);
+    }
+    if (!verdict->reason.empty()) signature["reason"] = verdict->reason;
   }
   if (auto updates = sparkler->updates(); updates && updates->is_array() && !updates->empty()) {
     const auto& newest = updates->back();

@@ -1,5 +1,6 @@
 #include "sparkler/Manifest.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -140,6 +141,12 @@ class BoundedText {
   std::string text_;
 };
 
+bool isSHA256(std::string_view text) {
+  return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
+
 constexpr std::size_t kIndent = 2;
 
 std::string leafText(const json& value) {
@@ -239,7 +246,7 @@ std::string describe(const json& entry, std::size_t maxBytes, bool* shortened) n
 }
 
 std::optional<Entry> checkedEntry(const json& entry, std::string* reason,
-                                  std::uint64_t maximumImageSize) noexcept {
+                                  std::uint64_t maximumImageSize, bool requireSHA256) noexcept {
   try {
     if (!entry.is_object() || entry.empty()) {
       setReason(reason, "the entry is not an object with keys");
@@ -266,7 +273,15 @@ std::optional<Entry> checkedEntry(const json& entry, std::string* reason,
                             std::to_string(maximumImageSize));
       return std::nullopt;
     }
-    return Entry{*name, *hash, size};
+    // Without keys a malformed "sha256" is ignored, as it was before entries had one: only a
+    // bundle that trusts keys may refuse an entry for it.
+    const std::string* sha256 = nonEmptyString(entry, "sha256");
+    const bool wellFormed = sha256 != nullptr && isSHA256(*sha256);
+    if (requireSHA256 && !wellFormed) {
+      setReason(reason, "the entry has no \"sha256\" of 64 lowercase hexadecimal digits");
+      return std::nullopt;
+    }
+    return Entry{*name, *hash, size, wellFormed ? *sha256 : std::string()};
   } catch (...) {
     setReason(reason, "the entry could not be read (out of memory)");
     return std::nullopt;

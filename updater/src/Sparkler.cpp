@@ -18,12 +18,14 @@
 #include "SparklerSettings.h"
 #include "sparkler/Application.h"
 #include "sparkler/Bundle.h"
+#include "sparkler/DigestStream.h"
 #include "sparkler/Dispatch.h"
 #include "sparkler/Files.h"
 #include "sparkler/Folders.h"
 #include "sparkler/Log.h"
 #include "sparkler/MD5Stream.h"
 #include "sparkler/Manifest.h"
+#include "sparkler/ManifestSignature.h"
 #include "sparkler/MonotonicClock.h"
 #include "sparkler/URLFetcher.h"
 #include "sparkler/URLLoader.h"
@@ -32,6 +34,8 @@ namespace sparkler {
 namespace {
 
 using nlohmann::json;
+
+constexpr std::string_view kPublicKeysKey = "SparklerPublicKeys";
 
 static_assert(Sparkler::kMaximumManifestSize == Manifest::kMaximumSize);
 
@@ -48,9 +52,10 @@ struct CheckedEntry {
 
 std::optional<CheckedEntry> checkEntry(const json& entry,
                                        const std::shared_ptr<const std::string>& folder,
-                                       std::uint64_t maximumSize, std::string& reason,
+                                       const SparklerSettings& settings, std::string& reason,
                                        SparklerErrc* errc = nullptr) {
-  auto checked = Manifest::checkedEntry(entry, &reason, maximumSize);
+  auto checked = Manifest::checkedEntry(entry, &reason, settings.configuration.maximumSize,
+                                        settings.signatureRequired);
   if (!checked) {
     if (errc != nullptr) *errc = SparklerErrc::newestEntryInvalid;
     return std::nullopt;
@@ -152,12 +157,39 @@ void removeAbandonedDownloads(const std::string& partial) {
   }
 }
 
-// Streams the file at `path` through MD5; whether exactly `size` bytes were read and their
-// digest is `hash`.
-bool fileMatches(const std::string& path, std::uint64_t size, const std::string& hash) {
+// The digests an image is checked against, computed in one pass over its bytes: MD5 always,
+// SHA-256 when the entry gives one.
+class ImageDigests {
+ public:
+  explicit ImageDigests(const Manifest::Entry& entry) : entry_(entry) {}
+
+  void add(std::string_view piece) {
+    md5_.add(piece);
+    if (!entry_.sha256.empty()) sha256_.add(piece);
+  }
+
+  // Whether the bytes added match the entry; once only.
+  bool match() {
+    const auto md5 = md5_.hex();
+    if (!md5 || *md5 != entry_.hash) return false;
+    if (entry_.sha256.empty()) return true;
+    const auto sha256 = sha256_.hex();
+    return sha256 && *sha256 == entry_.sha256;
+  }
+
+ private:
+  const Manifest::Entry& entry_;
+  MD5Stream md5_;
+  DigestStream sha256_{DigestStream::Algorithm::sha256};
+};
+
+// Streams the file at `path` through the digests of `entry`; whether exactly its size was
+// read and the digests match.
+bool fileMatches(const std::string& path, const Manifest::Entry& entry) {
+  const std::uint64_t size = entry.size;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  MD5Stream md5;
+  ImageDigests digests(entry);
   std::string buffer(std::size_t{1} << 20, '\0');
   std::uint64_t total = 0;
   for (;;) {
@@ -167,12 +199,10 @@ bool fileMatches(const std::string& path, std::uint64_t size, const std::string&
     total += static_cast<std::uint64_t>(n);
     // A file that grew since it was measured fails without being read to its end.
     if (total > size) break;
-    md5.add(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+    digests.add(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
   }
   ::close(fd);
-  if (total != size) return false;
-  auto digest = md5.hex();
-  return digest && *digest == hash;
+  return total == size && digests.match();
 }
 
 SparklerError failure(SparklerErrc errc, std::string message) {
@@ -216,6 +246,29 @@ SparklerSettings resolve(SparklerConfiguration configuration, std::vector<std::s
   if (c.checkInterval.count() <= 0) problems.push_back("the check interval is not positive");
   if (c.maximumSize == 0) problems.push_back("the maximum update size is 0");
   SparklerSettings settings;
+  if (!c.publicKeys || c.publicKeys->empty()) {
+    // A value of another kind under the key asks for signatures as a list would: it is
+    // refused, never taken for no keys.
+    const bool string = bundle->objectForInfoDictionaryKey(kPublicKeysKey).has_value();
+    c.publicKeys = bundle->arrayForInfoDictionaryKey(kPublicKeysKey);
+    if (string || (c.publicKeys && c.publicKeys->empty())) {
+      problems.push_back(plist + "'s " + std::string(kPublicKeysKey) + " is not a list of 1 to " +
+                         std::to_string(Bundle::kMaximumArrayCount) + " public keys");
+      settings.signatureRequired = true;
+    }
+  }
+  if (c.publicKeys && !c.publicKeys->empty()) {
+    settings.signatureRequired = true;
+    for (std::size_t i = 0; i < c.publicKeys->size(); ++i) {
+      const auto& text = (*c.publicKeys)[i];
+      if (auto key = ManifestSignature::publicKeyFromBase64(text)) {
+        settings.trustedKeys.push_back(*key);
+      } else {
+        problems.push_back("public key " + std::to_string(i + 1) + " (\"" +
+                           Manifest::excerpt(text) + "\") is not a base64 Ed25519 key");
+      }
+    }
+  }
   if (!c.extraCAFile.empty()) {
     settings.caBundle = URLLoader::caBundleWithExtraFile(c.extraCAFile);
     if (!settings.caBundle) {
@@ -244,7 +297,23 @@ void makeCacheFolder(const std::filesystem::path& folder) {
 }
 
 void logConfigurationProblems(const std::vector<std::string>& problems) {
-  if (!problems.empty()) Log::line("Cannot configure the updater: " + joined(problems));
+  if (!problems.empty()) Log::error("Cannot configure the updater: " + joined(problems));
+}
+
+SparklerErrc errcOf(ManifestSignature::State state) {
+  using State = ManifestSignature::State;
+  switch (state) {
+    case State::missing:
+      return SparklerErrc::signatureMissing;
+    case State::expired:
+      return SparklerErrc::signatureExpired;
+    case State::untrusted:
+      return SparklerErrc::signatureUntrusted;
+    case State::valid:
+    case State::bad:
+      break;
+  }
+  return SparklerErrc::signatureInvalid;
 }
 
 bool isHTTPSURL(std::string_view url) {
@@ -354,6 +423,13 @@ double Sparkler::now() const {
   return dependencies_.clock ? dependencies_.clock() : MonotonicClock::now();
 }
 
+std::int64_t Sparkler::wallNow() const {
+  if (dependencies_.wallClock) return dependencies_.wallClock();
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 std::shared_ptr<MainLoop> Sparkler::mainLoop() const {
   return dependencies_.mainLoop ? dependencies_.mainLoop : dispatch::mainLoop();
 }
@@ -416,32 +492,48 @@ std::optional<SparklerError> Sparkler::runCheck(bool& available) {
   if (!url) return failure(SparklerErrc::unusableConfiguration, "no manifest URL is set");
   URLLoader::Options options;
   options.caBundle = settings->caBundle;
-  std::shared_ptr<const json> kept = updates();
+  const bool signatureRequired = settings->signatureRequired;
+  std::shared_ptr<const json> kept;
+  std::shared_ptr<const std::string> keptBody;
   {
     std::lock_guard lock(mutex_);
-    // Validators stand for the list in `updates`; without one they would name nothing.
-    if (kept) options.validators = manifestValidators_;
+    lastSignature_.reset();
+    kept = updates_;
+    keptBody = manifestBody_;
+    // Validators stand for the list in `updates`; without one they would name nothing. A
+    // signed manifest's expiry must be judged at every check, "not modified" or not: so its
+    // verified bytes are kept with the list (at most kMaximumManifestSize), and without them
+    // no validators are sent. The signature file itself, small, is fetched every time, so a
+    // signature renewed for the same manifest is seen at once.
+    if (kept && (!signatureRequired || keptBody)) options.validators = manifestValidators_;
   }
+  const URLLoader::Limits manifestLimits{.maxBytes = Sparkler::kMaximumManifestSize,
+                                         .total = limits.manifest,
+                                         .connect = limits.connect,
+                                         .stall = limits.stall};
   URLLoader::Result fetched;
-  auto body = fetcher()->contentsOfURL(*url,
-                                       {.maxBytes = Sparkler::kMaximumManifestSize,
-                                        .total = limits.manifest,
-                                        .connect = limits.connect,
-                                        .stall = limits.stall},
-                                       options, &fetched);
+  auto body = fetcher()->contentsOfURL(*url, manifestLimits, options, &fetched);
   if (!body) {
     return failure(SparklerErrc::manifestUnreachable,
                    "cannot fetch the manifest " + *url + ": " + fetched.error);
+  }
+  if (fetched.notModified &&
+      (!kept || !kept->is_array() || kept->empty() || (signatureRequired && !keptBody))) {
+    return failure(SparklerErrc::manifestUnreadable,
+                   "the manifest " + *url + " is unreadable: \"not modified\", but none was read");
+  }
+  if (signatureRequired) {
+    // The bytes are verified before anything reads them: unsigned text never reaches the
+    // JSON parser.
+    if (auto refused = verifyManifest(*url, fetched.notModified ? *keptBody : *body, *settings,
+                                      manifestLimits)) {
+      return refused;
+    }
   }
   std::shared_ptr<const json> list;
   if (fetched.notModified) {
     // The server still has the manifest that `updates` holds: the check goes on with it.
     list = kept;
-    if (!list || !list->is_array() || list->empty()) {
-      return failure(
-          SparklerErrc::manifestUnreadable,
-          "the manifest " + *url + " is unreadable: \"not modified\", but none was read");
-    }
   } else {
     std::string unreadable;
     auto parsed = Manifest::read(*body, &unreadable);
@@ -452,8 +544,11 @@ std::optional<SparklerError> Sparkler::runCheck(bool& available) {
                      "the manifest " + *url + " is unreadable: " + unreadable);
     }
     list = std::make_shared<const json>(std::move(*parsed));
-    setUpdates(list);
+    auto verified =
+        signatureRequired ? std::make_shared<const std::string>(std::move(*body)) : nullptr;
     std::lock_guard lock(mutex_);
+    updates_ = list;
+    manifestBody_ = std::move(verified);
     manifestValidators_ = fetched.validators;
   }
 
@@ -482,6 +577,44 @@ std::optional<SparklerError> Sparkler::runCheck(bool& available) {
   return std::nullopt;
 }
 
+std::optional<SparklerError> Sparkler::verifyManifest(const std::string& url,
+                                                      std::string_view manifest,
+                                                      const SparklerSettings& settings,
+                                                      URLLoader::Limits limits) {
+  using State = ManifestSignature::State;
+  ManifestSignature::Verdict verdict;
+  // The manifest's URL with ".sig" appended to its path; a query, if any, still follows.
+  const auto signatureURL = URLLoader::withPathSuffix(url, ManifestSignature::kFileSuffix);
+  URLLoader::Result fetched;
+  limits.maxBytes = ManifestSignature::kMaximumFileSize;
+  // No validators: the file is small, and its expiry is read afresh at every check.
+  std::optional<std::string> file;
+  if (signatureURL) {
+    file =
+        fetcher()->contentsOfURL(*signatureURL, limits, {.caBundle = settings.caBundle}, &fetched);
+  }
+  if (!file) {
+    verdict.state = State::missing;
+    verdict.reason = signatureURL
+                         ? "its signature " + *signatureURL + " cannot be fetched: " + fetched.error
+                         : std::string("its URL cannot name a signature file");
+  } else if (settings.trustedKeys.empty()) {
+    // Keys were configured, and none could be used: nothing can be trusted.
+    verdict.state = State::untrusted;
+    verdict.reason = "none of the configured public keys is usable";
+  } else {
+    verdict = ManifestSignature::verify(manifest, *file, settings.trustedKeys, wallNow());
+  }
+  const auto state = verdict.state;
+  std::string reason = verdict.reason;
+  {
+    std::lock_guard lock(mutex_);
+    lastSignature_ = std::move(verdict);
+  }
+  if (state == State::valid) return std::nullopt;
+  return failure(errcOf(state), "cannot trust the manifest " + url + ": " + reason);
+}
+
 bool Sparkler::coreCheck() {
   std::optional<SparklerError> failed;
   bool available = false;
@@ -496,7 +629,7 @@ bool Sparkler::coreCheck() {
     static constexpr std::string_view kHeading = "UPDATE CHECK FAILED: ";
     failed->message =
         Manifest::excerpt(failed->message, Manifest::kDescriptionBytes - kHeading.size());
-    Log::line(std::string(kHeading) + failed->message);
+    Log::error(std::string(kHeading) + failed->message);
   }
   if (failed) available = false;
   setLastError(std::move(failed));
@@ -545,7 +678,7 @@ std::optional<Version> Sparkler::latestVersion() const {
 bool Sparkler::cached(const nlohmann::json& entry, std::string* reason) {
   std::string why;
   const bool intact = [&] {
-    auto checked = checkEntry(entry, folder(), settings()->configuration.maximumSize, why);
+    auto checked = checkEntry(entry, folder(), *settings(), why);
     if (!checked) return false;
     struct stat info {};
     if (::stat(checked->path.c_str(), &info) != 0) {
@@ -561,7 +694,7 @@ bool Sparkler::cached(const nlohmann::json& entry, std::string* reason) {
     if (size != checked->entry.size) {
       why = "the cached image " + checked->path + " has " + std::to_string(size) + " bytes, not " +
             std::to_string(checked->entry.size) + "; removed";
-    } else if (!fileMatches(checked->path, checked->entry.size, checked->entry.hash)) {
+    } else if (!fileMatches(checked->path, checked->entry)) {
       why = "the cached image " + checked->path + " does not match its digest; removed";
     } else {
       return true;
@@ -588,11 +721,10 @@ std::optional<SparklerError> Sparkler::downloadImage(const nlohmann::json& entry
   auto dir = folder();
   std::string why;
   SparklerErrc errc{};
-  auto checked = checkEntry(entry, dir, settings->configuration.maximumSize, why, &errc);
+  auto checked = checkEntry(entry, dir, *settings, why, &errc);
   if (!checked) return failure(errc, why);
   // Plain references, not a structured binding: the download's callback uses the size.
   const std::string& name = checked->entry.name;
-  const std::string& hash = checked->entry.hash;
   const std::uint64_t size = checked->entry.size;
   auto url = manifest();
   if (!url) return failure(SparklerErrc::unusableConfiguration, "no manifest URL is set");
@@ -603,7 +735,7 @@ std::optional<SparklerError> Sparkler::downloadImage(const nlohmann::json& entry
   }
   PendingFile file(*partial, *dir, checked->path);
   if (!file.error().empty()) return failure(SparklerErrc::cacheNotWritable, file.error());
-  MD5Stream md5;
+  ImageDigests digests(checked->entry);
   std::uint64_t received = 0;
   const auto& limits = settings->configuration.timeLimits;
   // The deadline grows with the image, from a floor that covers the connection and the
@@ -620,7 +752,7 @@ std::optional<SparklerError> Sparkler::downloadImage(const nlohmann::json& entry
                         .stall = limits.stall},
                        URLLoader::Options{{}, settings->caBundle}, [&](std::string_view piece) {
                          received += piece.size();
-                         md5.add(piece);
+                         digests.add(piece);
                          progress.report(Phase::Downloading, received, size);
                          return file.write(piece);
                        });
@@ -634,8 +766,7 @@ std::optional<SparklerError> Sparkler::downloadImage(const nlohmann::json& entry
     return failure(SparklerErrc::imageMismatch, *target + " sent " + std::to_string(received) +
                                                     " bytes, not " + std::to_string(size));
   }
-  auto digest = md5.hex();
-  if (!digest || *digest != hash) {
+  if (!digests.match()) {
     return failure(SparklerErrc::imageMismatch,
                    "the image from " + *target + " does not match its digest");
   }
@@ -667,6 +798,17 @@ std::shared_ptr<const nlohmann::json> Sparkler::updates() const {
 void Sparkler::setUpdates(std::shared_ptr<const nlohmann::json> updates) {
   std::lock_guard lock(mutex_);
   updates_.swap(updates);
+  // The bytes kept stand for the list read from the server, which this one replaces.
+  manifestBody_.reset();
+}
+
+std::optional<ManifestSignature::Verdict> Sparkler::lastSignature() const {
+  std::lock_guard lock(mutex_);
+  return lastSignature_;
+}
+
+bool Sparkler::requiresSignature() const {
+  return settings()->signatureRequired;
 }
 
 std::shared_ptr<const std::string> Sparkler::folder() const {

@@ -26,6 +26,11 @@ constexpr Description kDescriptions[] = {
     {SparklerErrc::unusableConfiguration, "unusable-configuration",
      "the configuration is unusable"},
     {SparklerErrc::outOfMemory, "out-of-memory", "out of memory"},
+    {SparklerErrc::signatureMissing, "signature-missing", "the manifest's signature is missing"},
+    {SparklerErrc::signatureInvalid, "signature-invalid", "the manifest's signature is invalid"},
+    {SparklerErrc::signatureExpired, "signature-expired", "the manifest's signature has expired"},
+    {SparklerErrc::signatureUntrusted, "signature-untrusted",
+     "the manifest is signed by no trusted key"},
 };
 
 const Description* describe(int value) noexcept {

@@ -12,6 +12,7 @@
 #include "sparkler/Dispatch.h"
 #include "sparkler/FileManager.h"
 #include "sparkler/Log.h"
+#include "sparkler/Manifest.h"
 #include "sparkler/Sparkler.h"
 
 namespace sparkler {
@@ -133,6 +134,22 @@ std::optional<SparklerError> Sparkler::install(bool& logged) {
   // The tool of the bundle as it is now: the replacement swaps its Contents.
   const std::string tool = DMGExtractor::toolPath(bundle);
   cleanUpInterrupted(folder(), bundle, tool);
+
+  if (settings->signatureRequired) {
+    // The image is checked against the signed entry once more right before it is attached:
+    // the cache folder may have been written to since the check verified it. A copy that no
+    // longer matches is removed, and nothing is attached. (What remains, a change between
+    // this read and the attach, is for the cache folder's permissions to prevent: only this
+    // user can write there.)
+    std::string why;
+    if (!Manifest::checkedEntry(newest, &why, settings->configuration.maximumSize, true)) {
+      return failure(SparklerErrc::newestEntryInvalid, why);
+    }
+    if (!cached(newest, &why)) {
+      return failure(SparklerErrc::imageMismatch,
+                     "the cached image no longer matches its signed entry: " + why);
+    }
+  }
 
   struct stat imageInfo {};
   const std::uint64_t imageSize =

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sparkler {
 
@@ -16,6 +17,13 @@ class Bundle {
  public:
   /// String-valued keys of the information dictionary (other value types are left out).
   using InfoDictionary = std::map<std::string, std::string, std::less<>>;
+  /// Every other key of the information dictionary: an array of at most kMaximumArrayCount
+  /// strings, each at most kMaximumArrayStringBytes long, is kept whole; any other value (a
+  /// longer array, one with other elements, a number, a dictionary) is kept as an empty list,
+  /// so that a caller still sees the key is there.
+  using InfoArrays = std::map<std::string, std::vector<std::string>, std::less<>>;
+  static constexpr std::size_t kMaximumArrayCount = 64;
+  static constexpr std::size_t kMaximumArrayStringBytes = 1024;
 
   /// The bundle that holds the running executable (found from /proc/self/exe), or the bundle
   /// set by overrideMainBundlePath. An executable outside a bundle gives a bundle whose path
@@ -31,8 +39,9 @@ class Bundle {
 
   /// The string-valued keys of the Info.plist file at `path` (XML or binary); nullopt when it
   /// is not a regular file (a symbolic link is not followed), is empty or larger than 256 KiB,
-  /// or does not hold a dictionary.
-  static std::optional<InfoDictionary> readInfoDictionary(const std::filesystem::path& path);
+  /// or does not hold a dictionary. `arrays`, when given, receives the other keys.
+  static std::optional<InfoDictionary> readInfoDictionary(const std::filesystem::path& path,
+                                                          InfoArrays* arrays = nullptr);
 
   /// The bundle folder, for example /opt/Tove.app.
   const std::filesystem::path& bundlePath() const noexcept { return path_; }
@@ -43,6 +52,10 @@ class Bundle {
   /// The string value of `key` in the information dictionary; nullopt when absent.
   std::optional<std::string> objectForInfoDictionaryKey(std::string_view key) const;
 
+  /// The array of strings under `key` (see InfoArrays: empty when the value is something
+  /// else); nullopt when absent or a string.
+  std::optional<std::vector<std::string>> arrayForInfoDictionaryKey(std::string_view key) const;
+
   /// "CFBundleIdentifier"; nullopt when absent.
   std::optional<std::string> bundleIdentifier() const;
 
@@ -51,12 +64,13 @@ class Bundle {
                                                       std::string_view extension,
                                                       std::string_view subdirectory = {}) const;
 
-  Bundle(std::filesystem::path path, std::optional<InfoDictionary> info)
-      : path_(std::move(path)), info_(std::move(info)) {}
+  Bundle(std::filesystem::path path, std::optional<InfoDictionary> info, InfoArrays arrays = {})
+      : path_(std::move(path)), info_(std::move(info)), arrays_(std::move(arrays)) {}
 
  private:
   std::filesystem::path path_;
   std::optional<InfoDictionary> info_;
+  InfoArrays arrays_;
 };
 
 }  // namespace sparkler

@@ -103,6 +103,12 @@ std::shared_ptr<const std::string> caBundleWithExtraFile(const std::filesystem::
 /// nullopt when `url` is not an absolute URL with a host, or `name` is empty.
 std::optional<std::string> siblingURL(std::string_view url, std::string_view name);
 
+/// `url` with `suffix` appended to its path ("https://h/a/_.json?v=1" and ".sig" give
+/// "https://h/a/_.json.sig?v=1"): the query stays, a fragment is dropped. `suffix` is taken as
+/// it is, so it must hold only characters a path may hold. nullopt when `url` is not an
+/// absolute URL with a host, or `suffix` is empty.
+std::optional<std::string> withPathSuffix(std::string_view url, std::string_view suffix);
+
 /// Trusts the certificates in the PEM file `path` in addition to the system's CA store, for
 /// every later request; nullopt trusts the system store alone. false when the file cannot be
 /// read (the setting is then unchanged).

@@ -15,7 +15,8 @@
 // A manifest is a JSON array of update entries, oldest first. An entry is an object with
 // "version" (string), "name" (string: the image's file name, on the server beside the
 // manifest and in the cache folder), "hash" (string: MD5 in 32 lowercase hex digits) and
-// "size" (number: bytes); other keys are kept and ignored.
+// "size" (number: bytes), and may have "sha256" (string: SHA-256 in 64 lowercase hex digits);
+// other keys are kept and ignored.
 namespace sparkler::Manifest {
 
 /// Manifests larger than this are not read.
@@ -46,14 +47,18 @@ struct Entry {
   std::string name;
   std::string hash;
   std::uint64_t size = 0;
+  /// "sha256" when it is 64 lowercase hexadecimal digits; empty otherwise.
+  std::string sha256;
 };
 
 /// The entry checks that come before any disk or network access, in order: `entry` is an
 /// object with at least one key, "name" a plain file name, "hash" a non-empty string, "size"
-/// a whole number from 1 to `maximumImageSize`. nullopt with `reason` (when given) set to the
-/// first check that failed.
+/// a whole number from 1 to `maximumImageSize`, and, when `requireSHA256`, "sha256" 64
+/// lowercase hexadecimal digits. nullopt with `reason` (when given) set to the first check
+/// that failed.
 std::optional<Entry> checkedEntry(const nlohmann::json& entry, std::string* reason,
-                                  std::uint64_t maximumImageSize = kMaximumImageSize) noexcept;
+                                  std::uint64_t maximumImageSize = kMaximumImageSize,
+                                  bool requireSHA256 = false) noexcept;
 
 /// The version of `entry` ("version" read with Version::versionWithString); nullopt when it
 /// is not an object with such a string.

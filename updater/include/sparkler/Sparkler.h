@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "sparkler/MainLoop.h"
+#include "sparkler/ManifestSignature.h"
 #include "sparkler/SparklerConfiguration.h"
 #include "sparkler/SparklerError.h"
 #include "sparkler/URLLoader.h"
@@ -40,8 +41,9 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
   /// An updater of its own for `configuration`, every default filled in from the bundle
   /// (see SparklerConfiguration), running on `dependencies`. It does nothing until start().
   /// nullptr when the configuration is unusable (no https manifest URL, no bundle identity,
-  /// version or name, an unreadable CA file, a zero interval or size): the cause is logged as
-  /// "Cannot configure the updater: <cause>" and handed to `error` when given.
+  /// version or name, an unreadable CA file, a zero interval or size, a public key that does not
+  /// decode): the cause is logged as "Cannot configure the updater: <cause>" and handed to
+  /// `error` when given.
   static std::shared_ptr<Sparkler> create(SparklerConfiguration configuration,
                                           SparklerDependencies dependencies = {},
                                           SparklerError* error = nullptr);
@@ -76,6 +78,15 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
   /// The last failure of a check, a download or an installation; nullopt before any and after
   /// a check that completed, whether it found an update or not.
   std::optional<SparklerError> lastError() const;
+
+  /// Whether this updater reads only signed manifests: public keys are configured (see
+  /// SparklerConfiguration::publicKeys).
+  bool requiresSignature() const;
+
+  /// What the last check made of the manifest's signature (its state, why it is not valid, its
+  /// expiry when it could be read); nullopt when no signature is required, or the last check
+  /// ended before it got to the signature (the manifest could not be fetched).
+  std::optional<ManifestSignature::Verdict> lastSignature() const;
 
   /// The configuration in use, its defaults filled in (before initialize, the shared
   /// updater's is empty but for the built-in values).
@@ -129,7 +140,8 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
   /// The manifest URL; nullptr until set.
   std::shared_ptr<const std::string> manifest() const;
 
-  /// The array of the last manifest that parsed to a non-empty array; nullptr until then.
+  /// The array of the last manifest that parsed to a non-empty array (and, when signatures
+  /// are required, was verified first); nullptr until then.
   std::shared_ptr<const nlohmann::json> updates() const;
   void setUpdates(std::shared_ptr<const nlohmann::json> updates);
 
@@ -153,6 +165,7 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
   void setLastError(std::optional<SparklerError> error);
   // The dependencies, or the process's defaults where none was given.
   double now() const;
+  std::int64_t wallNow() const;
   std::shared_ptr<MainLoop> mainLoop() const;
   std::shared_ptr<URLFetcher> fetcher() const;
   // Runs `fn` on this updater's main loop; false (and `fn` dropped) when there is none.
@@ -161,6 +174,12 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
   ProgressReporter reporter() const;
   // One check: its failure, or nullopt with `available` set when it completed.
   std::optional<SparklerError> runCheck(bool& available);
+  // Fetches the signature file of the manifest at `url` and verifies it for `manifest`'s
+  // bytes; the failure when they are not signed by a trusted key and in date. The verdict is
+  // kept as lastSignature().
+  std::optional<SparklerError> verifyManifest(const std::string& url, std::string_view manifest,
+                                              const SparklerSettings& settings,
+                                              URLLoader::Limits limits);
   // Fetches, verifies and stores the image of `entry`; the failure otherwise.
   std::optional<SparklerError> downloadImage(const nlohmann::json& entry,
                                              ProgressReporter& progress);
@@ -179,6 +198,9 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
   std::optional<SparklerError> lastError_;
   // The validators of the last manifest read, which `updates_` holds.
   URLLoader::Validators manifestValidators_;
+  // The verified bytes of that manifest, when signatures are required; nullptr otherwise.
+  std::shared_ptr<const std::string> manifestBody_;
+  std::optional<ManifestSignature::Verdict> lastSignature_;
   // Posts `phase` of a check job to the observer; the progress callback does not hear it.
   void notify(SparklerProgress::Phase phase) const;
   std::shared_ptr<const std::function<void(const SparklerProgress&)>> observer_;

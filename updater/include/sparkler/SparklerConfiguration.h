@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "sparkler/MainLoop.h"
 #include "sparkler/Version.h"
@@ -70,6 +71,14 @@ struct SparklerConfiguration {
   std::chrono::seconds checkInterval{300};
   /// A PEM file trusted besides the system's CA store; empty: the system store alone.
   std::filesystem::path extraCAFile{};
+  /// The Ed25519 public keys (base64) of which one must have signed the manifest (see
+  /// ManifestSignature); nullopt or empty: the bundle's "SparklerPublicKeys" (none when it has
+  /// no such key), so that no configuration turns off what the bundle asks for. With keys, a
+  /// manifest is read only when its signature verifies, and every image must match the SHA-256
+  /// its entry gives; with none, images are checked by size and MD5 (and by a well-formed
+  /// "sha256" when an entry gives one). A key that does not decode makes the configuration
+  /// unusable.
+  std::optional<std::vector<std::string>> publicKeys{};
   /// Updates larger than this many bytes are never accepted.
   std::uint64_t maximumSize = 50'000'000;
   /// How long requests may take.
@@ -82,12 +91,15 @@ struct SparklerConfiguration {
 class URLFetcher;
 
 /// What the updater runs on. Each empty member takes the process's default: the main loop
-/// set with dispatch::setMainLoop, libcurl, the system's monotonic clock.
+/// set with dispatch::setMainLoop, libcurl, the system's monotonic clock, the system's wall
+/// clock.
 struct SparklerDependencies {
   std::shared_ptr<MainLoop> mainLoop{};
   std::shared_ptr<URLFetcher> fetcher{};
   /// Seconds on a clock that never goes back.
   std::function<double()> clock{};
+  /// Unix seconds now, against which the expiry of a manifest's signature is judged.
+  std::function<std::int64_t()> wallClock{};
 };
 
 }  // namespace sparkler

@@ -25,6 +25,10 @@ enum class SparklerErrc {
   stalled,                  // installation: the image stopped responding
   unusableConfiguration,    // the updater cannot work with what it was given
   outOfMemory,              // the work could not get the memory it needed
+  signatureMissing,         // keys are trusted, but the manifest's signature file cannot be had
+  signatureInvalid,         // the signature file is malformed, or does not verify for the manifest
+  signatureExpired,         // a trusted key signed the manifest, but the signature has expired
+  signatureUntrusted,       // the manifest is signed, but by none of the trusted keys
 };
 
 /// The category of SparklerErrc codes.
