@@ -161,7 +161,7 @@ void AppDelegate::update() {
     if (installed) {
       self->statusLine_.installed(sparkler->latestVersion());
     } else {
-      self->statusLine_.failed(sparkler->lastError(), self->manifestURL_, true);
+      self->statusLine_.failed(sparkler->lastUpdateError(), self->manifestURL_, true);
     }
     if (self->updateButton_) self->updateButton_->setEnabled(true);
     if (self->bounceButton_) self->bounceButton_->setEnabled(true);
@@ -177,10 +177,10 @@ void AppDelegate::applicationWillTerminate() {
   if (!bounce_) return;
   auto script = Bundle::mainBundle()->URLForResource("bounce", "sh", "Scripts");
   if (!script) {
-    Log::line("Cannot relaunch: Scripts/bounce.sh is missing from the bundle");
+    Log::error("Cannot relaunch: Scripts/bounce.sh is missing from the bundle");
     return;
   }
-  if (!launcher_(*script)) Log::line("Cannot relaunch: " + script->string() + " did not start");
+  if (!launcher_(*script)) Log::error("Cannot relaunch: " + script->string() + " did not start");
 }
 
 }  // namespace tove

@@ -180,8 +180,13 @@ TEST_F(InstallTest, AnotherAppInARenamedFolderInstallsItsOwnItem) {
   offer("cp Tove.app/Contents/MacOS/Tove Tove.app/Contents/MacOS/Hello", "Tove");
   EXPECT_FALSE(install());  // the image holds Tove.app, not Hello.app
   EXPECT_EQ(sparkler->lastError()->code, SparklerErrc::itemRefused);
+  // A check that ends later replaces lastError(), not the installation's own failure.
+  EXPECT_FALSE(sparkler->coreCheck());
+  EXPECT_EQ(sparkler->lastError()->code, SparklerErrc::manifestUnreachable);
+  EXPECT_EQ(sparkler->lastUpdateError()->code, SparklerErrc::itemRefused);
   offer("cp Hello.app/Contents/MacOS/Tove Hello.app/Contents/MacOS/Hello", "Hello");
   ASSERT_TRUE(install()) << (logged.empty() ? "" : logged.back());
+  EXPECT_FALSE(sparkler->lastUpdateError());
   EXPECT_EQ(installedVersion(renamed), "1.0.1");
   EXPECT_EQ(installedVersion(bundle), "1.0.0");
 }

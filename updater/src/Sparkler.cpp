@@ -293,7 +293,7 @@ void makeCacheFolder(const std::filesystem::path& folder) {
   std::error_code error;
   std::filesystem::create_directories(folder, error);
   if (error)
-    Log::line("Cannot make the update cache folder " + folder.string() + ": " + error.message());
+    Log::error("Cannot make the update cache folder " + folder.string() + ": " + error.message());
 }
 
 void logConfigurationProblems(const std::vector<std::string>& problems) {

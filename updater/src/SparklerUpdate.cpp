@@ -76,7 +76,7 @@ void cleanUpInterrupted(const std::shared_ptr<const std::string>& cacheFolder,
                         const std::filesystem::path& bundle, const std::string& tool) {
   std::string reason;
   if (cacheFolder && !cacheFolder->empty() && !DMGExtractor::reclaim(*cacheFolder, &reason, tool)) {
-    Log::line("Cannot clean up after an interrupted update: " + reason);
+    Log::warning("Cannot clean up after an interrupted update: " + reason);
   }
   FileManager::removeAbandonedCopies((bundle / "Contents").string());
 }
@@ -205,10 +205,20 @@ std::optional<SparklerError> Sparkler::install(bool& logged) {
   return failure(errc, extracted.reason);
 }
 
+std::optional<SparklerError> Sparkler::lastUpdateError() const {
+  std::lock_guard lock(mutex_);
+  return lastUpdateError_;
+}
+
 bool Sparkler::update(std::function<void(bool)> handler) {
   if (!handler) return false;
   if (!updateAvailable()) {
-    setLastError(failure(SparklerErrc::noUpdateAvailable, "no update is available"));
+    const auto failed = failure(SparklerErrc::noUpdateAvailable, "no update is available");
+    setLastError(failed);
+    {
+      std::lock_guard lock(mutex_);
+      lastUpdateError_ = failed;
+    }
     handler(false);
     return false;
   }
@@ -222,8 +232,12 @@ bool Sparkler::update(std::function<void(bool)> handler) {
                       failed = failure(SparklerErrc::outOfMemory, "out of memory");
                     }
                     if (failed && !logged)
-                      Log::line("Cannot install the update: " + failed->message);
+                      Log::error("Cannot install the update: " + failed->message);
                     const bool installed = !failed;
+                    {
+                      std::lock_guard lock(self->mutex_);
+                      self->lastUpdateError_ = failed;
+                    }
                     if (failed) self->setLastError(std::move(failed));
                     // Without a main loop the handler could never run; calling it here keeps the
                     // promise of exactly one call (this only happens in a process that is shutting

@@ -79,6 +79,11 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
   /// a check that completed, whether it found an update or not.
   std::optional<SparklerError> lastError() const;
 
+  /// Why the last installation failed; nullopt before any and after one that succeeded. Only
+  /// update() changes it, so the handler of an installation reads its own failure here even
+  /// when a check ended in between and replaced lastError().
+  std::optional<SparklerError> lastUpdateError() const;
+
   /// Whether this updater reads only signed manifests: public keys are configured (see
   /// SparklerConfiguration::publicKeys).
   bool requiresSignature() const;
@@ -196,6 +201,7 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
   std::shared_ptr<const nlohmann::json> updates_;
   std::shared_ptr<const std::string> folder_;
   std::optional<SparklerError> lastError_;
+  std::optional<SparklerError> lastUpdateError_;
   // The validators of the last manifest read, which `updates_` holds.
   URLLoader::Validators manifestValidators_;
   // The verified bytes of that manifest, when signatures are required; nullptr otherwise.
