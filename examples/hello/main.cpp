@@ -25,9 +25,9 @@ QString option(const QCommandLineParser& parser, const QString& name, const char
   return parser.isSet(name) ? parser.value(name) : qEnvironmentVariable(variable);
 }
 
-// The updater's reason for the last failure, for people.
-QString reason(const sparkler::Sparkler& updater) {
-  const auto error = updater.lastError();
+// The updater's reason for the last failure of a check, or of an installation, for people.
+QString reason(const sparkler::Sparkler& updater, bool installation = false) {
+  const auto error = installation ? updater.lastUpdateError() : updater.lastError();
   return QString::fromStdString(error ? error->message : "no reason given");
 }
 
@@ -79,9 +79,9 @@ int main(int argc, char** argv) {
     app.exit(ok ? 0 : 1);
   };
   auto installed = [&](bool ok) {
-    if (headless) return finish(ok, reason(*updater));
+    if (headless) return finish(ok, reason(*updater, true));
     status->setText(ok ? "Installed: restart Hello to use it."
-                       : "Not installed: " + reason(*updater));
+                       : "Not installed: " + reason(*updater, true));
   };
   QObject::connect(install, &QPushButton::clicked, [&] {
     install->setEnabled(false);
