@@ -14,11 +14,12 @@ const json* member(const json& object, const char* key) {
   return it == object.end() ? nullptr : &*it;
 }
 
-// Refuses a document nested deeper than kMaximumDepth while it is read, before any tree is
-// built: a tree as deep as the server likes would be walked recursively by whatever touches it
-// next (a dump, a comparison, a copy) and overflow the stack.
+// Refuses a document nested deeper than its bound while it is read, before any tree is built:
+// a tree as deep as the server likes would be walked recursively by whatever touches it next
+// (a dump, a comparison, a copy) and overflow the stack.
 class DepthCheck final : public nlohmann::json_sax<json> {
  public:
+  explicit DepthCheck(std::size_t maximumDepth) : maximumDepth_(maximumDepth) {}
   std::string reason;
 
   bool null() override { return true; }
@@ -40,14 +41,15 @@ class DepthCheck final : public nlohmann::json_sax<json> {
 
  private:
   bool enter() {
-    if (++depth_ <= kMaximumDepth) return true;
-    reason = "it is nested more than " + std::to_string(kMaximumDepth) + " deep";
+    if (++depth_ <= maximumDepth_) return true;
+    reason = "it is nested more than " + std::to_string(maximumDepth_) + " deep";
     return false;
   }
   bool leave() {
     --depth_;
     return true;
   }
+  const std::size_t maximumDepth_;
   std::size_t depth_ = 0;
 };
 
@@ -155,6 +157,21 @@ std::string leafText(const json& value) {
 
 }  // namespace
 
+std::optional<nlohmann::json> parseBounded(std::string_view text, std::size_t maximumDepth,
+                                           std::string* reason) {
+  DepthCheck check(maximumDepth);
+  if (!json::sax_parse(text.begin(), text.end(), &check)) {
+    setReason(reason, check.reason.empty() ? "it is not JSON" : check.reason);
+    return std::nullopt;
+  }
+  json parsed = json::parse(text.begin(), text.end(), nullptr, false);
+  if (parsed.is_discarded()) {
+    setReason(reason, "it is not JSON");
+    return std::nullopt;
+  }
+  return parsed;
+}
+
 std::optional<json> read(std::string_view body, std::string* reason) noexcept {
   try {
     if (body.empty()) {
@@ -165,16 +182,9 @@ std::optional<json> read(std::string_view body, std::string* reason) noexcept {
       setReason(reason, "it is larger than " + std::to_string(kMaximumSize) + " bytes");
       return std::nullopt;
     }
-    DepthCheck check;
-    if (!json::sax_parse(body.begin(), body.end(), &check)) {
-      setReason(reason, check.reason.empty() ? "it is not JSON" : check.reason);
-      return std::nullopt;
-    }
-    json parsed = json::parse(body.begin(), body.end(), nullptr, false);
-    if (parsed.is_discarded()) {
-      setReason(reason, "it is not JSON");
-      return std::nullopt;
-    }
+    auto document = parseBounded(body, kMaximumDepth, reason);
+    if (!document) return std::nullopt;
+    json parsed = std::move(*document);
     if (!parsed.is_array()) {
       setReason(reason, "it is not a list of updates");
       return std::nullopt;

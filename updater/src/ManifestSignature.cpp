@@ -71,42 +71,6 @@ bool isSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
 }
 
-// Refuses a document nested deeper than a signature file needs while it is read, before any
-// tree is built.
-class DepthCheck final : public nlohmann::json_sax<json> {
- public:
-  std::string reason;
-
-  bool null() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool number_integer(number_integer_t) override { return true; }
-  bool number_unsigned(number_unsigned_t) override { return true; }
-  bool number_float(number_float_t, const string_t&) override { return true; }
-  bool string(string_t&) override { return true; }
-  bool binary(binary_t&) override { return true; }
-  bool key(string_t&) override { return true; }
-  bool start_object(std::size_t) override { return enter(); }
-  bool end_object() override { return leave(); }
-  bool start_array(std::size_t) override { return enter(); }
-  bool end_array() override { return leave(); }
-  bool parse_error(std::size_t position, const std::string&, const json::exception&) override {
-    reason = "it is not JSON (an error at byte " + std::to_string(position) + ")";
-    return false;
-  }
-
- private:
-  bool enter() {
-    if (++depth_ <= kMaximumDepth) return true;
-    reason = "it is nested more than " + std::to_string(kMaximumDepth) + " deep";
-    return false;
-  }
-  bool leave() {
-    --depth_;
-    return true;
-  }
-  std::size_t depth_ = 0;
-};
-
 const std::string* stringMember(const json& object, const char* key) {
   auto it = object.find(key);
   if (it == object.end() || !it->is_string()) return nullptr;
@@ -217,12 +181,9 @@ std::optional<File> parse(std::string_view text, std::string* reason) noexcept {
       setReason(reason, "it is larger than " + std::to_string(kMaximumFileSize) + " bytes");
       return std::nullopt;
     }
-    DepthCheck check;
-    if (!json::sax_parse(text.begin(), text.end(), &check)) {
-      setReason(reason, check.reason.empty() ? "it is not JSON" : check.reason);
-      return std::nullopt;
-    }
-    const json parsed = json::parse(text.begin(), text.end(), nullptr, false);
+    const auto document = Manifest::parseBounded(text, kMaximumDepth, reason);
+    if (!document) return std::nullopt;
+    const json& parsed = *document;
     if (!parsed.is_object()) {
       setReason(reason, "it is not a JSON object");
       return std::nullopt;

@@ -30,6 +30,12 @@ inline constexpr std::uint64_t kMaximumImageSize = 50'000'000;
 /// Entries are shortened to this many bytes when they are written to the log.
 inline constexpr std::size_t kDescriptionBytes = 4096;
 
+/// `text` parsed as one JSON document when it is one and nests arrays and objects at most
+/// `maximumDepth` deep, which is checked while it is read, before any tree is built; nullopt
+/// with `reason` (when given) set to why otherwise. Throws only std::bad_alloc.
+std::optional<nlohmann::json> parseBounded(std::string_view text, std::size_t maximumDepth,
+                                           std::string* reason);
+
 /// The entries of a manifest body: a non-empty JSON array, at most kMaximumSize bytes, nested
 /// at most kMaximumDepth deep, whose newest (last) entry is an object with the documented
 /// types for the keys it has. nullopt with `reason` (when given) set to why otherwise.
