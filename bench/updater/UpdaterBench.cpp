@@ -19,6 +19,7 @@
 #include "sparkler/Bundle.h"
 #include "sparkler/Checksum.h"
 #include "sparkler/Manifest.h"
+#include "sparkler/ManifestSignature.h"
 #include "sparkler/Sparkler.h"
 #include "sparkler/URLFetcher.h"
 #include "sparkler/URLLoader.h"
@@ -205,7 +206,23 @@ void BM_DescribeWidestEntry(benchmark::State& state) {
   }
 }
 
+// Verifying the signature of the largest manifest, the work a check with keys adds before it
+// reads the manifest.
+void BM_VerifyLargestManifest(benchmark::State& state) {
+  namespace signature = sparkler::ManifestSignature;
+  const std::string body = manyEntries();
+  const auto key = signature::SigningKey::generate(nullptr);
+  const std::shared_ptr<signature::SigningKey> keys[] = {key};
+  const std::string file = signature::signFile(body, 4'000'000'000, keys);
+  const signature::PublicKey trusted[] = {key->publicKey()};
+  for (auto _ : state) {
+    if (signature::verify(body, file, trusted, 0).state != signature::State::valid)
+      state.SkipWithError("not valid");
+  }
+}
+
 BENCHMARK(BM_ReadLargestManifest)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_VerifyLargestManifest)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RefuseDeepManifest)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DescribeWidestEntry)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CheckUnchangedWithoutValidators)->Unit(benchmark::kMillisecond)->Iterations(20);
