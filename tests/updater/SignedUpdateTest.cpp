@@ -277,6 +277,18 @@ TEST_F(SignedUpdateTest, NotModifiedManifestsAndCachedImagesAreJudgedAgain) {
   ASSERT_TRUE(updater->lastError());
   EXPECT_EQ(updater->lastError()->code, SparklerErrc::imageMismatch);
   EXPECT_FALSE(fs::exists(*cached));
+
+  // A list set by hand was never signed: its entry is not installed, however well its image
+  // matches it.
+  const std::string other(image.size(), 'o');
+  testing::writeFile(*cached, other);
+  updater->setUpdates(std::make_shared<const json>(json::array({entry("1.0.2", other)})));
+  EXPECT_TRUE(updater->update([&](bool installed) { outcomes.push_back(installed); }));
+  ASSERT_TRUE(loop->waitForPost());
+  loop->runPosted();
+  EXPECT_EQ(outcomes, (std::vector<bool>{false, false}));
+  ASSERT_TRUE(updater->lastUpdateError());
+  EXPECT_EQ(updater->lastUpdateError()->code, SparklerErrc::signatureMissing);
 }
 
 // Keys are never silently dropped: one that does not decode, or a value under the key that

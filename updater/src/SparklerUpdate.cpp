@@ -97,7 +97,15 @@ std::filesystem::path bundleOf(const SparklerSettings& settings) {
 // looked), its image from the cache, checked and extracted over the bundle.
 std::optional<SparklerError> Sparkler::install(bool& logged) {
   using Phase = SparklerProgress::Phase;
-  auto list = updates();
+  std::shared_ptr<const nlohmann::json> list;
+  bool listVerified = false;
+  {
+    // The list and whether it was read from a verified manifest, as one: setUpdates replaces
+    // the list and forgets the verified bytes together.
+    std::lock_guard lock(mutex_);
+    list = updates_;
+    listVerified = manifestBody_ != nullptr;
+  }
   if (!list || !list->is_array() || list->empty()) {
     return failure(SparklerErrc::noUpdateAvailable, "no update is listed");
   }
@@ -141,6 +149,10 @@ std::optional<SparklerError> Sparkler::install(bool& logged) {
     // longer matches is removed, and nothing is attached. (What remains, a change between
     // this read and the attach, is for the cache folder's permissions to prevent: only this
     // user can write there.)
+    if (!listVerified) {
+      return failure(SparklerErrc::signatureMissing,
+                     "the listed updates were not read from a signed manifest");
+    }
     std::string why;
     if (!Manifest::checkedEntry(newest, &why, settings->configuration.maximumSize, true)) {
       return failure(SparklerErrc::newestEntryInvalid, why);

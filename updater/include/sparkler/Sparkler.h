@@ -146,7 +146,8 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
   std::shared_ptr<const std::string> manifest() const;
 
   /// The array of the last manifest that parsed to a non-empty array (and, when signatures
-  /// are required, was verified first); nullptr until then.
+  /// are required, was verified first); nullptr until then. When signatures are required, a
+  /// list given to setUpdates is never installed: update() fails with signatureMissing.
   std::shared_ptr<const nlohmann::json> updates() const;
   void setUpdates(std::shared_ptr<const nlohmann::json> updates);
 
