@@ -67,6 +67,8 @@ QString versionText(const std::optional<Version>& version) {
 void StatusLine::setWidgets(QLabel* label, QProgressBar* bar) {
   label_ = label;
   bar_ = bar;
+  // Causes quote what servers and images said: never read as markup, whatever the form set.
+  if (label_) label_->setTextFormat(Qt::PlainText);
 }
 
 void StatusLine::checking() {

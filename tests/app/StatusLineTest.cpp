@@ -60,6 +60,7 @@ TEST(StatusLine, FailuresLeadWithAPhraseAndKeepTheirWholeCauseOutOfTheLabel) {
   const std::string cause = "<b>" + std::string(2000, 'x') + " tail</b>";
   line.failed(error(SparklerErrc::replaceFailed, cause), kManifestURL, true);
   EXPECT_TRUE(label.text().startsWith("Installation failed: Could not replace Tove's files: <b>"));
+  EXPECT_EQ(label.textFormat(), Qt::PlainText);
   EXPECT_TRUE(label.text().endsWith("xx tail</b>. Relaunch starts the old version.") &&
               label.text().contains("xx … xx"))
       << label.text().toStdString();
