@@ -38,18 +38,13 @@ SparklerError error(SparklerErrc errc, std::string message) {
   return {make_error_code(errc), std::move(message)};
 }
 
+// A failure the window shows in its states (StatusScreens) leads with a phrase for its code and
+// names the server; here, the rest: other categories, causes too long for the label, none.
 TEST(StatusLine, FailuresLeadWithAPhraseAndKeepTheirWholeCauseOutOfTheLabel) {
   QLocale::setDefault(QLocale::c());
   QLabel label;
-  QProgressBar bar;
   StatusLine line;
-  line.setWidgets(&label, &bar);
-
-  line.failed(error(SparklerErrc::manifestUnreachable,
-                    std::string("cannot fetch the manifest ") + kManifestURL + ": timed out"),
-              kManifestURL, false);
-  EXPECT_EQ(label.text(), "Could not reach updates.example.com: timed out.");
-  EXPECT_FALSE(bar.isVisibleTo(&label));
+  line.setWidgets(&label, nullptr);
 
   // Other categories, and messages naming no URL, are said whole.
   line.failed(SparklerError{std::make_error_code(std::errc::io_error), "disk on fire"}, "", false);
@@ -66,7 +61,6 @@ TEST(StatusLine, FailuresLeadWithAPhraseAndKeepTheirWholeCauseOutOfTheLabel) {
       << label.text().toStdString();
   EXPECT_LT(label.text().size(), StatusLine::kShownCause + 100);
   EXPECT_TRUE(label.accessibleDescription().contains(" tail</b>. Relaunch"));
-  EXPECT_EQ(line.text(), label.accessibleDescription());
   EXPECT_TRUE(label.toolTip().contains("&lt;b&gt;x"));
   EXPECT_FALSE(label.toolTip().contains("<b>"));
 
@@ -75,7 +69,6 @@ TEST(StatusLine, FailuresLeadWithAPhraseAndKeepTheirWholeCauseOutOfTheLabel) {
 
   EXPECT_EQ(StatusLine::size(512), "512 bytes");
   EXPECT_EQ(StatusLine::size(3'149'999), "3.1 MB");
-  EXPECT_EQ(StatusLine::size(12'000'000), "12.0 MB");
 }
 
 // Whether the window reads well in a state: nothing is cut off, the status line included.
@@ -134,7 +127,6 @@ TEST(StatusScreens, EachStateIsSaidOnTheStatusLine) {
   delegate->updaterReported({Phase::Downloading, 3'100'000, 12'000'000});
   EXPECT_EQ(label->text(), "Downloading the update…");
   EXPECT_TRUE(bar->isVisible());
-  EXPECT_EQ(bar->value(), 25);
   EXPECT_EQ(bar->text(), "25% — 3.1 MB of 12.0 MB");
   save("downloading");
 
@@ -161,6 +153,7 @@ TEST(StatusScreens, EachStateIsSaidOnTheStatusLine) {
             "the cache. Relaunch starts the old version.");
   delegate->updaterReported({Phase::Checked});  // the outcome stays until the next installation
   EXPECT_TRUE(label->text().startsWith("Installation failed"));
+  EXPECT_FALSE(bar->isVisible());
   save("install-failed");
 
   delegate->statusLine().installed(Version::versionWithString("1.0.1"));
