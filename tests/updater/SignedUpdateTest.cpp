@@ -190,9 +190,10 @@ TEST_F(SignedUpdateTest, OnlyManifestsSignedByATrustedKeyInDateAreReadAndTheirIm
        "signature-expired", State::expired,
        "the update manifest's signature expired on " + Signature::formatTime(kNow - skew - 1)},
       {"one byte changed", oneByte, sign(manifest, maker), "signature-invalid", State::bad},
-      // Unsigned text never reaches the parser: this is refused as unsigned, not as unreadable.
-      {"no signature file, not JSON", "[{", std::nullopt, "signature-missing", State::missing,
+      {"no signature file", manifest, std::nullopt, "signature-missing", State::missing,
        "HTTP status 404"},
+      // Unsigned text never reaches the parser: refused as unsigned, not as unreadable.
+      {"unsigned and not JSON", "[{", std::nullopt, "signature-missing", State::missing},
       {"truncated", manifest, sign(manifest, maker).substr(0, 60), "signature-invalid", State::bad},
       {"by another key", manifest, sign(manifest, outsider), "signature-untrusted",
        State::untrusted},
