@@ -2,6 +2,8 @@
 // `keygen` and `sign` make and use the maker's signing keys, and docs/manifest.schema.json
 // describes that manifest as the updater reads it.
 
+#include <sys/stat.h>
+
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -193,6 +195,23 @@ TEST_F(PublishTest, SignsWhatItPublishesWithTheMakersKeys) {
     EXPECT_EQ(refused.status, 1) << name;
     EXPECT_FALSE(fs::exists(work / (name + std::string(".sig")))) << name;
   }
+  // What is not a key file is refused in words, without waiting on a pipe or reading a huge
+  // file through.
+  fs::create_directory(work / "folder.pem");
+  ASSERT_EQ(::mkfifo((work / "pipe.pem").c_str(), 0600), 0);
+  fs::create_symlink(work / "old.pem", work / "link.pem");
+  writeFile(work / "huge.pem", std::string(std::size_t{1} << 20, 'A'), fs::perms(0600));
+  const auto signature = readFile(out / "_.json.sig");
+  for (const auto& [key, words] : {std::pair{"folder.pem", "is not a regular file"},
+                                   {"pipe.pem", "is not a regular file"},
+                                   {"link.pem", "is a symbolic link"},
+                                   {"huge.pem", "is larger than 16384 bytes"}}) {
+    const auto refused = run.runProgram(
+        TOVE_TEST_SPARKLER, {"sign", "--key", work / key, "--manifest", out / "_.json"});
+    EXPECT_EQ(refused.status, 1) << key;
+    EXPECT_NE(refused.error.find(words), std::string::npos) << refused.error;
+  }
+  EXPECT_EQ(readFile(out / "_.json.sig"), signature);
 }
 
 // The schema refuses every entry the updater refuses: a wrong type, a missing field, a size outside
