@@ -151,6 +151,12 @@ TEST_F(PublishTest, SignsWhatItPublishesWithTheMakersKeys) {
   const std::string secret = readFile(work / "old.pem");
   EXPECT_EQ(run.runProgram(TOVE_TEST_SPARKLER, {"keygen", "--out", work / "old.pem"}).status, 1);
   EXPECT_EQ(readFile(work / "old.pem"), secret);
+  // A public key that cannot be printed is no success: its private key is taken back.
+  const auto unprinted = run.runProgram(
+      "/bin/sh",
+      {"-c", "exec \"$0\" keygen --out \"$1\" >/dev/full", TOVE_TEST_SPARKLER, work / "lost.pem"});
+  EXPECT_EQ(unprinted.status, 1) << unprinted.error;
+  EXPECT_FALSE(fs::exists(work / "lost.pem"));
 
   const auto now = static_cast<std::int64_t>(std::time(nullptr));
   const auto verdict = [&](const std::vector<sig::PublicKey>& trusted) {
