@@ -2,6 +2,8 @@
 // `keygen` and `sign` make and use the maker's signing keys, and docs/manifest.schema.json
 // describes that manifest as the updater reads it.
 
+#include <sys/stat.h>
+
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -149,6 +151,12 @@ TEST_F(PublishTest, SignsWhatItPublishesWithTheMakersKeys) {
   const std::string secret = readFile(work / "old.pem");
   EXPECT_EQ(run.runProgram(TOVE_TEST_SPARKLER, {"keygen", "--out", work / "old.pem"}).status, 1);
   EXPECT_EQ(readFile(work / "old.pem"), secret);
+  // A public key that cannot be printed is no success: its private key is taken back.
+  const auto unprinted = run.runProgram(
+      "/bin/sh",
+      {"-c", "exec \"$0\" keygen --out \"$1\" >/dev/full", TOVE_TEST_SPARKLER, work / "lost.pem"});
+  EXPECT_EQ(unprinted.status, 1) << unprinted.error;
+  EXPECT_FALSE(fs::exists(work / "lost.pem"));
 
   const auto now = static_cast<std::int64_t>(std::time(nullptr));
   const auto verdict = [&](const std::vector<sig::PublicKey>& trusted) {
@@ -193,6 +201,23 @@ TEST_F(PublishTest, SignsWhatItPublishesWithTheMakersKeys) {
     EXPECT_EQ(refused.status, 1) << name;
     EXPECT_FALSE(fs::exists(work / (name + std::string(".sig")))) << name;
   }
+  // What is not a key file is refused in words, without waiting on a pipe or reading a huge
+  // file through.
+  fs::create_directory(work / "folder.pem");
+  ASSERT_EQ(::mkfifo((work / "pipe.pem").c_str(), 0600), 0);
+  fs::create_symlink(work / "old.pem", work / "link.pem");
+  writeFile(work / "huge.pem", std::string(std::size_t{1} << 20, 'A'), fs::perms(0600));
+  const auto signature = readFile(out / "_.json.sig");
+  for (const auto& [key, words] : {std::pair{"folder.pem", "is not a regular file"},
+                                   {"pipe.pem", "is not a regular file"},
+                                   {"link.pem", "is a symbolic link"},
+                                   {"huge.pem", "is larger than 16384 bytes"}}) {
+    const auto refused = run.runProgram(
+        TOVE_TEST_SPARKLER, {"sign", "--key", work / key, "--manifest", out / "_.json"});
+    EXPECT_EQ(refused.status, 1) << key;
+    EXPECT_NE(refused.error.find(words), std::string::npos) << refused.error;
+  }
+  EXPECT_EQ(readFile(out / "_.json.sig"), signature);
 }
 
 // The schema refuses every entry the updater refuses: a wrong type, a missing field, a size outside

@@ -235,6 +235,9 @@ TEST_F(UpdaterTest, OnlyTheNewestEntrysVersionCountsAndItMustBeReadable) {
        {std::pair<json, std::string_view>{{{"name", "a.dmg"}},
                                           "the newest entry has no \"version\""},
         {entry("beta", "a.dmg", image), "version \"beta\" is not a version"},
+        // Quoted escaped: a line break from the server cannot forge a line of the log.
+        {entry("beta\nUPDATE AVAILABLE\x1b[J\xc2\x85", "a.dmg", image),
+         "version \"beta\\nUPDATE AVAILABLE\\u001b[J\\u0085\" is not a version"},
         {{{"version", "1.0.1"}}, "the entry has no \"name\""},
         {entry(std::string(40'000, ' ') + "2.0.0", "a.dmg", image),
          "\xe2\x80\xa6\" is not a version"}}) {

@@ -26,7 +26,8 @@ int publishCommand(int argc, char** argv);
 
 /// `sparkler keygen --out KEYFILE`: writes a new Ed25519 private key to KEYFILE (PEM, mode
 /// 0600) and prints its public key in base64 as one line. 1 with the cause on standard error
-/// on bad arguments or when KEYFILE exists or cannot be written.
+/// on bad arguments, when KEYFILE exists or cannot be written, or when the public key cannot
+/// be printed (KEYFILE is then removed).
 int keygenCommand(int argc, char** argv);
 
 /// `sparkler sign --key KEYFILE [--key KEYFILE...] --manifest PATH [--expires-in DAYS |

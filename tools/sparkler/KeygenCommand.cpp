@@ -2,7 +2,9 @@
 // file only its owner can read; the public key, the text a bundle's "SparklerPublicKeys"
 // lists, goes to standard output as one line.
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "Commands.h"
@@ -20,6 +22,15 @@ int keygenCommand(int argc, char** argv) {
     std::fprintf(stderr, "sparkler keygen: %s\n", reason.c_str());
     return 1;
   }
-  std::printf("%s\n", sig::toBase64(key->publicKey()).c_str());
+  // The public key is half of what keygen makes: when it cannot be printed, the private key
+  // is taken back, so that the same command can simply be run again.
+  const std::string line = sig::toBase64(key->publicKey()) + "\n";
+  if (std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+    const int code = errno;
+    std::remove(argv[2]);
+    std::fprintf(stderr, "sparkler keygen: the public key could not be printed: %s\n",
+                 std::strerror(code));
+    return 1;
+  }
   return 0;
 }

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <vector>
 
+#include "sparkler/Utf8.h"
+
 namespace sparkler::Manifest {
 namespace {
 
@@ -101,6 +103,26 @@ std::size_t boundary(std::string_view text, std::size_t bytes) {
   if (bytes >= text.size()) return text.size();
   while (bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xC0) == 0x80) --bytes;
   return bytes;
+}
+
+// Control characters (C0, DEL, C1) and the Unicode line and paragraph separators: quoted
+// as they are, they would end the line that quotes them, start a forged one, or drive the
+// terminal that shows it.
+bool isControl(char32_t point) {
+  return point < 0x20 || (point >= 0x7F && point < 0xA0) || point == 0x2028 || point == 0x2029;
+}
+
+// A line feed, return or tab as \n, \r or \t; another code point as \uXXXX; a byte that is
+// not UTF-8 as \xXX.
+std::string escaped(char32_t value, char kind) {
+  if (value == '\n') return "\\n";
+  if (value == '\r') return "\\r";
+  if (value == '\t') return "\\t";
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text{'\\', kind};
+  for (int shift = kind == 'x' ? 4 : 12; shift >= 0; shift -= 4)
+    text += kDigits[(value >> shift) & 0xF];
+  return text;
 }
 
 // Collects the first `limit` bytes of a rendering and counts all of it.
@@ -312,8 +334,18 @@ bool isPlainFileName(std::string_view name) noexcept {
 
 std::string excerpt(std::string_view text, std::size_t maxBytes) noexcept {
   try {
-    if (text.size() <= maxBytes) return std::string(text);
-    return std::string(text.substr(0, boundary(text, maxBytes))) + "\u2026";
+    std::string quoted;
+    for (std::size_t i = 0; i < text.size();) {
+      char32_t point = 0;
+      const std::size_t length = Utf8::decodeAt(text, i, point);
+      const std::string piece = length == 0 ? escaped(static_cast<unsigned char>(text[i]), 'x')
+                                : isControl(point) ? escaped(point, 'u')
+                                                   : std::string(text.substr(i, length));
+      if (quoted.size() + piece.size() > maxBytes) return quoted + "\u2026";
+      quoted += piece;
+      i += length == 0 ? 1 : length;
+    }
+    return quoted;
   } catch (...) {
     return {};
   }

@@ -322,7 +322,15 @@ std::shared_ptr<SigningKey> SigningKey::load(const std::filesystem::path& path,
   std::error_code error;
   auto text = Files::readFile(path.string(), kMaximumKeyFileSize, &error);
   if (!text) {
-    setReason(reason, "the key file " + path.string() + " could not be read: " + error.message());
+    // The reader's refusals, said in words about key files rather than as bare error codes.
+    const std::string why =
+        error == std::errc::invalid_argument ? " is not a regular file"
+        : error == std::errc::too_many_symbolic_link_levels
+            ? " is a symbolic link (give the file it leads to)"
+        : error == std::errc::file_too_large
+            ? " is larger than " + std::to_string(kMaximumKeyFileSize) + " bytes: not a key file"
+            : " could not be read: " + error.message();
+    setReason(reason, "the key file " + path.string() + why);
     return nullptr;
   }
   Bio bio(BIO_new_mem_buf(text->data(), static_cast<int>(text->size())));

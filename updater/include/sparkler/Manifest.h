@@ -76,7 +76,8 @@ bool isPlainFileName(std::string_view name) noexcept;
 
 /// `text` cut to at most `maxBytes` bytes (at a UTF-8 character boundary) and marked with
 /// "…" when it was longer, for quoting text that came from the network in a log line; empty
-/// when out of memory.
+/// when out of memory. Control characters, line separators and bytes that are not UTF-8 are
+/// written as escapes (\n, \u2028, \xff), so that the quote stays on the line quoting it.
 std::string excerpt(std::string_view text, std::size_t maxBytes = 64) noexcept;
 
 }  // namespace sparkler::Manifest
