@@ -33,10 +33,7 @@ std::string MountPoints::volumeName(const std::string& image) {
   for (std::size_t i = 0; i < name.size();) {
     char32_t point = 0;
     const std::size_t length = Utf8::decodeAt(name, i, point);
-    const bool lineBreakOrControl = point < 0x20 || point == 0x7F ||
-                                    (point >= 0x80 && point < 0xA0) || point == 0x2028 ||
-                                    point == 0x2029;
-    if (length == 0 || lineBreakOrControl) {
+    if (length == 0 || Utf8::isControlOrLineBreak(point)) {
       clean.push_back('_');
       i += length == 0 ? 1 : length;
     } else {

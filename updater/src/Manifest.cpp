@@ -97,21 +97,6 @@ void setReason(std::string* reason, std::string text) {
   if (reason != nullptr) *reason = std::move(text);
 }
 
-// The length of the longest prefix of `text` no longer than `bytes` that ends at a UTF-8
-// character boundary.
-std::size_t boundary(std::string_view text, std::size_t bytes) {
-  if (bytes >= text.size()) return text.size();
-  while (bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xC0) == 0x80) --bytes;
-  return bytes;
-}
-
-// Control characters (C0, DEL, C1) and the Unicode line and paragraph separators: quoted
-// as they are, they would end the line that quotes them, start a forged one, or drive the
-// terminal that shows it.
-bool isControl(char32_t point) {
-  return point < 0x20 || (point >= 0x7F && point < 0xA0) || point == 0x2028 || point == 0x2029;
-}
-
 // A line feed, return or tab as \n, \r or \t; another code point as \uXXXX; a byte that is
 // not UTF-8 as \xXX.
 std::string escaped(char32_t value, char kind) {
@@ -150,10 +135,10 @@ class BoundedText {
     };
     const std::size_t longest = marker(0).size();
     if (longest > limit_) {
-      text_.resize(boundary(text_, limit_));
+      text_.resize(Utf8::boundaryAtOrBefore(text_, limit_));
       return std::move(text_);
     }
-    const std::size_t kept = boundary(text_, limit_ - longest);
+    const std::size_t kept = Utf8::boundaryAtOrBefore(text_, limit_ - longest);
     text_.resize(kept);
     text_ += marker(kept);
     return std::move(text_);
@@ -339,8 +324,9 @@ std::string excerpt(std::string_view text, std::size_t maxBytes) noexcept {
       char32_t point = 0;
       const std::size_t length = Utf8::decodeAt(text, i, point);
       const std::string piece = length == 0 ? escaped(static_cast<unsigned char>(text[i]), 'x')
-                                : isControl(point) ? escaped(point, 'u')
-                                                   : std::string(text.substr(i, length));
+                                : Utf8::isControlOrLineBreak(point)
+                                    ? escaped(point, 'u')
+                                    : std::string(text.substr(i, length));
       if (quoted.size() + piece.size() > maxBytes) return quoted + "\u2026";
       quoted += piece;
       i += length == 0 ? 1 : length;

@@ -37,4 +37,11 @@ std::size_t lengthWithoutTrailingSpace(std::string_view text) noexcept;
 /// `text.size()`).
 std::size_t boundaryAtOrBefore(std::string_view text, std::size_t index) noexcept;
 
+/// Whether `codePoint` is a control character (C0, DEL, C1) or the line or paragraph
+/// separator: shown as it is, it would end the line showing it or drive the terminal.
+constexpr bool isControlOrLineBreak(char32_t codePoint) noexcept {
+  return codePoint < 0x20 || (codePoint >= 0x7F && codePoint < 0xA0) || codePoint == 0x2028 ||
+         codePoint == 0x2029;
+}
+
 }  // namespace sparkler::Utf8
