@@ -50,9 +50,10 @@ std::string sha256Of(std::string_view data) {
   return *stream.hex();
 }
 
-json entry(std::string_view version, const std::string& image) {
+json entry(std::string_view version, const std::string& image,
+           std::string_view name = "Tove-1.0.1.dmg") {
   return {{"version", version},
-          {"name", "Tove-1.0.1.dmg"},
+          {"name", name},
           {"hash", *Checksum::MD5String(image)},
           {"size", image.size()},
           {"sha256", sha256Of(image)}};
@@ -239,12 +240,17 @@ TEST_F(SignedUpdateTest, OnlyManifestsSignedByATrustedKeyInDateAreReadAndTheirIm
 // signature file fetched anew. And the image is checked once more right before it is attached:
 // a copy altered in the cache since is removed, and nothing is attached.
 TEST_F(SignedUpdateTest, NotModifiedManifestsAndCachedImagesAreJudgedAgain) {
-  const std::string manifest = list(entry("1.0.1", image));
-  server.putFile(kImagePath, image);
+  // A signed name is still only quoted: its line break cannot start a line of its own. (Its
+  // image is in the cache already.)
+  const std::string name = "Tove\nFORGED 1.0.1.dmg";
+  const std::string manifest = list(entry("1.0.1", image, name));
   server.setEntityTag(kManifestPath, "\"v1\"");
   publish(manifest, sign(manifest, maker));
   auto updater = make();
   ASSERT_TRUE(updater);
+  ASSERT_TRUE(updater->folder());
+  const fs::path cached = *updater->folder() + "/" + name;
+  testing::writeFile(cached, image);
   EXPECT_TRUE(updater->coreCheck());
   // From now on only the kept bytes can pass: the server's file is no manifest at all.
   server.putFile(kManifestPath, "not a manifest");
@@ -265,20 +271,20 @@ TEST_F(SignedUpdateTest, NotModifiedManifestsAndCachedImagesAreJudgedAgain) {
     ASSERT_TRUE(loop->waitForPost());
     loop->runPosted();
   };
-  const auto cached = updater->cachedPath("Tove-1.0.1.dmg");
-  ASSERT_TRUE(cached);
-  testing::writeFile(*cached, std::string(image.size(), 'x'));
+  testing::writeFile(cached, std::string(image.size(), 'x'));
   updater->setUpdateAvailable(true);
   install();
   EXPECT_EQ(outcomes, std::vector<bool>{false});
   EXPECT_EQ(codeOf(updater->lastError()), "image-mismatch");
-  EXPECT_FALSE(fs::exists(*cached));
+  EXPECT_TRUE(contains(updater->lastError()->message, "Tove\\nFORGED"))
+      << updater->lastError()->message;
+  EXPECT_FALSE(fs::exists(cached));
 
   // A list set by hand was never signed: its entry is not installed, however well its image
   // matches it.
   const std::string other(image.size(), 'o');
-  testing::writeFile(*cached, other);
-  updater->setUpdates(std::make_shared<const json>(json::array({entry("1.0.2", other)})));
+  testing::writeFile(cached, other);
+  updater->setUpdates(std::make_shared<const json>(json::array({entry("1.0.2", other, name)})));
   install();
   EXPECT_EQ(outcomes, (std::vector<bool>{false, false}));
   EXPECT_EQ(codeOf(updater->lastUpdateError()), "signature-missing");

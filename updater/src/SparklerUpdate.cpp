@@ -81,6 +81,8 @@ void cleanUpInterrupted(const std::shared_ptr<const std::string>& cacheFolder,
   FileManager::removeAbandonedCopies((bundle / "Contents").string());
 }
 
+constexpr std::string_view kInstallFailed = "Cannot install the update: ";
+
 SparklerError failure(SparklerErrc errc, std::string message) {
   return {make_error_code(errc), std::move(message)};
 }
@@ -217,6 +219,12 @@ std::optional<SparklerError> Sparkler::install(bool& logged) {
   return failure(errc, extracted.reason);
 }
 
+void Sparkler::endUpdate(std::optional<SparklerError> failed) {
+  std::lock_guard lock(mutex_);
+  lastUpdateError_ = failed;
+  if (failed) lastError_ = std::move(failed);
+}
+
 std::optional<SparklerError> Sparkler::lastUpdateError() const {
   std::lock_guard lock(mutex_);
   return lastUpdateError_;
@@ -225,12 +233,7 @@ std::optional<SparklerError> Sparkler::lastUpdateError() const {
 bool Sparkler::update(std::function<void(bool)> handler) {
   if (!handler) return false;
   if (!updateAvailable()) {
-    const auto failed = failure(SparklerErrc::noUpdateAvailable, "no update is available");
-    setLastError(failed);
-    {
-      std::lock_guard lock(mutex_);
-      lastUpdateError_ = failed;
-    }
+    endUpdate(failure(SparklerErrc::noUpdateAvailable, "no update is available"));
     handler(false);
     return false;
   }
@@ -243,14 +246,15 @@ bool Sparkler::update(std::function<void(bool)> handler) {
                     } catch (...) {
                       failed = failure(SparklerErrc::outOfMemory, "out of memory");
                     }
-                    if (failed && !logged)
-                      Log::error("Cannot install the update: " + failed->message);
                     const bool installed = !failed;
-                    {
-                      std::lock_guard lock(self->mutex_);
-                      self->lastUpdateError_ = failed;
+                    // As a check's: the cause may quote the signed entry's name, and stays one
+                    // short line whatever it quotes.
+                    if (failed) {
+                      failed->message = Manifest::excerpt(
+                          failed->message, Manifest::kDescriptionBytes - kInstallFailed.size());
+                      if (!logged) Log::error(std::string(kInstallFailed) + failed->message);
                     }
-                    if (failed) self->setLastError(std::move(failed));
+                    self->endUpdate(std::move(failed));
                     // Without a main loop the handler could never run; calling it here keeps the
                     // promise of exactly one call (this only happens in a process that is shutting
                     // down or misconfigured).

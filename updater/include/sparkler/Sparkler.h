@@ -169,6 +169,9 @@ class Sparkler : public std::enable_shared_from_this<Sparkler> {
   void schedule(double start);
   std::shared_ptr<const SparklerSettings> settings() const;
   void setLastError(std::optional<SparklerError> error);
+  // An installation's end: its failure (nullopt on success) becomes lastUpdateError() and, when
+  // there is one, lastError() too, under one lock.
+  void endUpdate(std::optional<SparklerError> failed);
   // The dependencies, or the process's defaults where none was given.
   double now() const;
   std::int64_t wallNow() const;
